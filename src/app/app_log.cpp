@@ -1,0 +1,80 @@
+#include "app/app_log.h"
+
+#include <fstream>
+#include <iostream>
+
+namespace quillon {
+
+void LockedStreamBuffer::retarget(std::streambuf* target) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  target_ = target;
+  failed_ = false;
+}
+
+LockedStreamBuffer::int_type LockedStreamBuffer::overflow(int_type ch) {
+  if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
+  const char c = traits_type::to_char_type(ch);
+  xsputn(&c, 1);
+  return ch;
+}
+
+std::streamsize LockedStreamBuffer::xsputn(const char* s, std::streamsize n) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (target_ != nullptr && !failed_ && target_->sputn(s, n) != n) failed_ = true;
+  // The caller is always told the write went through: a dead log must not put the shared
+  // std::cout/std::cerr into a failed state that many threads would then race to update.
+  return n;
+}
+
+int LockedStreamBuffer::sync() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (target_ != nullptr && !failed_ && target_->pubsync() != 0) failed_ = true;
+  return 0;
+}
+
+namespace {
+
+// The log file and the locked buffer live for the whole process and are never destroyed:
+// detached relay threads may still write a line while the runtime runs its exit handlers.
+// The file itself is closed by an exit handler, after which writes are dropped.
+struct LogState {
+  std::filebuf file;
+  LockedStreamBuffer locked{&file};
+};
+
+LogState& logState() {
+  static LogState* state = [] {
+    auto* s = new LogState;
+    std::atexit([] {
+      LogState& st = logState();
+      st.locked.pubsync();
+      st.locked.retarget(nullptr);
+      st.file.close();
+    });
+    return s;
+  }();
+  return *state;
+}
+
+}  // namespace
+
+std::string AppLog::bannerText() {
+  return "\n\n=== Application started at " + currentCtimeText() + "===";
+}
+
+void AppLog::openAt(const std::string& path) {
+  LogState& state = logState();
+  state.locked.pubsync();
+  state.locked.retarget(nullptr);
+  if (state.file.is_open()) state.file.close();
+  // Text mode: on Windows every line feed is stored as CR LF.
+  state.file.open(path, std::ios::out | std::ios::app);
+  state.locked.retarget(&state.file);
+  std::cout.rdbuf(&state.locked);
+  std::cerr.rdbuf(&state.locked);
+  logLine(bannerText());
+}
+
+void AppLog::open() { openAt(defaultPath()); }
+
+}  // namespace quillon

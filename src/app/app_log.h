@@ -1,0 +1,87 @@
+// The process log: one text file "quillon_app.log" beside the executable, written through
+// std::cout (events) and std::cerr (failures), which share the file's stream buffer.
+#pragma once
+
+#include <iostream>
+#include <mutex>
+#include <ostream>
+#include <sstream>
+#include <streambuf>
+#include <string>
+#include <utility>
+
+namespace quillon {
+
+// Forwards every write to a target buffer while holding one mutex. It has no put area of
+// its own, so each ostream::write() reaches the target as one indivisible call; that is what
+// keeps whole lines from different threads apart. A failing target is remembered and later
+// writes are dropped, so a log that could not be opened costs nothing and reports nothing.
+class LockedStreamBuffer : public std::streambuf {
+ public:
+  explicit LockedStreamBuffer(std::streambuf* target) : target_(target) {}
+
+  // Points the buffer at another target (or none); used when the log is reopened.
+  void retarget(std::streambuf* target);
+
+ protected:
+  int_type overflow(int_type ch) override;
+  std::streamsize xsputn(const char* s, std::streamsize n) override;
+  int sync() override;
+
+ private:
+  std::mutex mutex_;
+  std::streambuf* target_;  // guarded by mutex_, not owned
+  bool failed_ = false;     // guarded by mutex_
+};
+
+class AppLog {
+ public:
+  static constexpr const char* kFileName = "quillon_app.log";
+
+  // Opens the log beside the executable, attaches std::cout and std::cerr to it and writes
+  // the start banner. The entry function calls this before anything else. A log that cannot
+  // be opened leaves both streams attached to a dead buffer: the program runs on silently.
+  static void open();
+
+  // The same with an explicit file path; open() uses it, and tests point it at scratch files.
+  // Calling it again closes the earlier file first.
+  static void openAt(const std::string& path);
+
+  // The log path beside the running executable ("" when it cannot be determined).
+  static std::string defaultPath();
+
+  // The banner text written at every start: "\n\n=== Application started at " + ctime + "===".
+  static std::string bannerText();
+};
+
+// Writes one line, its pieces concatenated with default stream formatting, to `stream` in a
+// single write, followed by a flush. Safe from any thread once the log is open.
+template <typename... Pieces>
+void writeLogLine(std::ostream& stream, const Pieces&... pieces) {
+  std::ostringstream line;
+  (line << ... << pieces);
+  line << '\n';
+  const std::string text = std::move(line).str();
+  stream.write(text.data(), static_cast<std::streamsize>(text.size()));
+  stream.flush();
+}
+
+// An ordinary event line on std::cout.
+template <typename... Pieces>
+void logLine(const Pieces&... pieces) {
+  writeLogLine(std::cout, pieces...);
+}
+
+// A failure line on std::cerr.
+template <typename... Pieces>
+void logError(const Pieces&... pieces) {
+  writeLogLine(std::cerr, pieces...);
+}
+
+// Local wall-clock time to the second as "%Y-%m-%d %H:%M:%S".
+std::string localTimestamp();
+
+// The C library's ctime() text of the current local time: 24 characters and a newline.
+std::string currentCtimeText();
+
+}  // namespace quillon

@@ -1,0 +1,37 @@
+#include <limits.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "app/app_log.h"
+
+namespace quillon {
+
+std::string AppLog::defaultPath() {
+  char buffer[PATH_MAX];
+  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+  if (length <= 0) return "";
+  std::string path(buffer, static_cast<size_t>(length));
+  const size_t slash = path.rfind('/');
+  if (slash != std::string::npos) path.resize(slash + 1);
+  return path + kFileName;
+}
+
+std::string localTimestamp() {
+  const time_t now = time(nullptr);
+  struct tm local {};
+  localtime_r(&now, &local);
+  char text[32];
+  const size_t length = strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &local);
+  return std::string(text, length);
+}
+
+std::string currentCtimeText() {
+  const time_t now = time(nullptr);
+  char text[26] = {};
+  if (ctime_r(&now, text) == nullptr) return "\n";
+  return text;
+}
+
+}  // namespace quillon

@@ -1,0 +1,48 @@
+#include <windows.h>
+
+#include <time.h>
+#include <wchar.h>
+
+#include <string>
+
+#include "app/app_log.h"
+
+namespace quillon {
+
+std::string AppLog::defaultPath() {
+  // The path is put together in UTF-16 within MAX_PATH characters and opened by its name in
+  // the ANSI code page, as the narrow file stream needs.
+  wchar_t modulePath[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return "";
+  if (wchar_t* slash = wcsrchr(modulePath, L'\\')) slash[1] = L'\0';
+
+  wchar_t logPath[MAX_PATH] = {};
+  if (wcslen(modulePath) + wcslen(L"quillon_app.log") >= MAX_PATH) return "";
+  wcscpy(logPath, modulePath);
+  wcscat(logPath, L"quillon_app.log");
+
+  char narrowPath[MAX_PATH] = {};
+  if (WideCharToMultiByte(CP_ACP, 0, logPath, -1, narrowPath, MAX_PATH, nullptr, nullptr) == 0) {
+    return "";
+  }
+  return narrowPath;
+}
+
+std::string localTimestamp() {
+  const __time64_t now = _time64(nullptr);
+  struct tm local {};
+  _localtime64_s(&local, &now);
+  char text[32];
+  const size_t length = strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &local);
+  return std::string(text, length);
+}
+
+std::string currentCtimeText() {
+  const __time64_t now = _time64(nullptr);
+  char text[26] = {};
+  if (_ctime64_s(text, sizeof(text), &now) != 0) return "\n";
+  return text;
+}
+
+}  // namespace quillon

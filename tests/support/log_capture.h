@@ -1,0 +1,45 @@
+// Captures everything written to std::cout and std::cerr while it lives, through the same
+// locked buffer the program's log uses, so tests read log lines exactly as written.
+#pragma once
+
+#include <sstream>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+#include "app/app_log.h"
+
+namespace quillon::testing {
+
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  // Everything captured so far.
+  std::string text();
+  // The captured text split at line feeds (a last line without one is included).
+  std::vector<std::string> lines();
+  // Number of captured lines equal to `line`.
+  int count(const std::string& line);
+  // True when some captured line equals `line`.
+  bool contains(const std::string& line) { return count(line) > 0; }
+  // True when some captured line starts with `prefix`.
+  bool containsPrefix(const std::string& prefix);
+  // Waits (up to `timeoutMs`) until `line` has been captured; returns whether it was.
+  bool waitFor(const std::string& line, int timeoutMs = 5000);
+  bool waitForPrefix(const std::string& prefix, int timeoutMs = 5000);
+  // Forgets what was captured so far.
+  void clear();
+
+ private:
+  class Sink;
+  Sink* sink_;
+  LockedStreamBuffer* locked_;
+  std::streambuf* oldOut_;
+  std::streambuf* oldErr_;
+};
+
+}  // namespace quillon::testing
