@@ -1,0 +1,126 @@
+// The local forwarding proxy: a listener on every local IPv4 interface that turns HTTP proxy
+// requests from local applications into requests to one upstream HTTP proxy, and the byte
+// totals and tunnel registry that the statistics channel reads.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace quillon {
+
+struct ProxyCore;
+
+// Where the proxy listens and which upstream proxy it talks to. Written only by start().
+struct ProxyConfig {
+  uint16_t localPort = 0;
+  std::string proxyHost;
+  uint16_t proxyPort = 0;
+  std::string username;
+  std::string password;
+};
+
+// Every time limit of the proxy in one place. The defaults are the production values; tests
+// shorten them with LocalProxyServer::setTimeouts() so that they need not sleep through them.
+struct ProxyTimeouts {
+  // The whole request head of a client must arrive within this time (all reads together).
+  int clientHeadMs = 30000;
+  // Send and receive time-out of the upstream socket during the handshake.
+  int upstreamIoMs = 10000;
+  // Wait for the first byte of the upstream proxy's answer to a CONNECT request.
+  int upstreamAnswerMs = 30000;
+  // Bound on opening the TCP connection to the upstream proxy (Windows' own default).
+  int upstreamConnectMs = 21000;
+  // How often the listener joins the sessions that have finished and logs how many remain.
+  int reapIntervalMs = 6000;
+  // How long start() waits for the listener to report that it is bound and listening.
+  int listenerSetupMs = 2000;
+};
+
+// Called once a second on the statistics thread with (bytes sent, bytes received).
+using ProxyStatsCallback = std::function<void(int64_t, int64_t)>;
+
+// Owns the proxy: its listener and statistics threads and one session thread per client
+// being set up. Relay threads (two per proxied connection) are detached; they share the byte
+// totals and the tunnel registry with the server (ProxyCore), so they may safely outlive
+// stop() and even the server itself.
+//
+// start(), stop(), the setters and destruction are called from one thread (the UI thread);
+// the getters may be called from any thread, the statistics callback included.
+class LocalProxyServer {
+ public:
+  LocalProxyServer();
+  ~LocalProxyServer();
+  LocalProxyServer(const LocalProxyServer&) = delete;
+  LocalProxyServer& operator=(const LocalProxyServer&) = delete;
+
+  // Stores the configuration and starts the listener and the statistics ticker. Returns true
+  // once the listener is bound and listening on every IPv4 interface; false when the server
+  // already runs, or when the listener could not be set up (the reason is in the log).
+  bool start(uint16_t localPort, const std::string& proxyHost, uint16_t proxyPort,
+             const std::string& username, const std::string& password);
+
+  // Stops accepting clients and waits for the listener, every session still setting up and
+  // the statistics ticker. Running tunnels are left alone. Does nothing when not running.
+  void stop();
+
+  bool isRunning() const { return running_.load(); }
+
+  int64_t totalBytesSent() const;
+  int64_t totalBytesReceived() const;
+  // Number of relay directions running; one proxied connection counts 2.
+  int activeTunnelCount() const;
+
+  // Installs the statistics callback. Not while the ticker runs: call it before start() or
+  // after stop().
+  void setStatsCallback(ProxyStatsCallback callback);
+
+  // Test seam: replaces the time limits. Not while the server runs.
+  void setTimeouts(const ProxyTimeouts& timeouts);
+
+  const ProxyConfig& config() const { return config_; }
+  const ProxyTimeouts& timeouts() const { return timeouts_; }
+  // The totals and registry shared with the relay threads.
+  const std::shared_ptr<ProxyCore>& core() const { return core_; }
+
+ private:
+  struct SessionSlot;
+  enum class ListenerSetup { kPending, kListening, kFailed };
+
+  void runListener();
+  void runStatsTicker();
+  void reapFinishedSessions(bool logCount);
+  void windDown();
+
+  // Set by start() before any thread is started; read without a lock afterwards.
+  ProxyConfig config_;
+  ProxyTimeouts timeouts_;
+  ProxyStatsCallback statsCallback_;
+
+  std::thread listenerThread_;
+  std::atomic<bool> running_{false};
+
+  // Listener set-up result, handed from the listener thread to start().
+  std::mutex setupMutex_;
+  std::condition_variable setupChanged_;
+  ListenerSetup setup_ = ListenerSetup::kPending;  // guarded by setupMutex_
+
+  std::mutex sessionThreadsMutex_;
+  std::vector<std::unique_ptr<SessionSlot>> sessionThreads_;  // guarded by sessionThreadsMutex_
+
+  std::thread statsThread_;
+  std::atomic<bool> statsRunning_{false};
+  std::mutex tickerMutex_;  // only for waking the ticker early on stop
+  std::condition_variable tickerWake_;
+
+  // Totals and tunnel registry; co-owned by every relay thread.
+  std::shared_ptr<ProxyCore> core_;
+};
+
+}  // namespace quillon
