@@ -1,0 +1,114 @@
+// The socket layer of the proxy on both platforms: Winsock on Windows, BSD sockets elsewhere.
+// Errors are always reported with their Winsock numbers, so that every log line reads the
+// same on both platforms. This is the one header where platform conditionals are allowed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
+namespace quillon {
+
+#ifdef _WIN32
+using SocketHandle = SOCKET;
+inline constexpr SocketHandle kInvalidSocket = INVALID_SOCKET;
+#else
+using SocketHandle = int;
+inline constexpr SocketHandle kInvalidSocket = -1;
+#endif
+
+// Winsock error numbers the proxy names in its log lines and decisions.
+namespace wsa {
+inline constexpr int kWouldBlock = 10035;
+inline constexpr int kAddrInUse = 10048;
+inline constexpr int kAddrNotAvail = 10049;
+inline constexpr int kNetUnreach = 10051;
+inline constexpr int kConnReset = 10054;
+inline constexpr int kTimedOut = 10060;
+inline constexpr int kConnRefused = 10061;
+inline constexpr int kHostUnreach = 10065;
+inline constexpr int kHostNotFound = 11001;
+}  // namespace wsa
+
+// Starts and ends the use of the socket library (WSAStartup 2.2 / WSACleanup on Windows,
+// nothing elsewhere). Calls nest: every successful startup needs one cleanup.
+bool socketLayerStartup();
+void socketLayerCleanup();
+
+// The last socket error of this thread as a Winsock number.
+int lastSocketError();
+// Sets the last socket error of this thread (a Winsock number).
+void setLastSocketError(int wsaCode);
+// Translates a system error number (errno) into its Winsock number; values without a Winsock
+// counterpart pass through unchanged. On Windows the value is returned as it is.
+int translateSystemError(int systemCode);
+// The Winsock number for a failed getaddrinfo() result.
+int resolverErrorCode(int getaddrinfoResult);
+
+// A new IPv4 TCP socket that child processes do not inherit; kInvalidSocket on failure.
+SocketHandle openTcpSocket();
+// Accepts one client of a listening socket; kInvalidSocket on failure (would-block included).
+SocketHandle acceptSocket(SocketHandle listener);
+void closeSocket(SocketHandle socket);
+
+bool setSocketBlocking(SocketHandle socket, bool blocking);
+bool setIntOption(SocketHandle socket, int level, int name, int value);
+bool setReceiveTimeoutMs(SocketHandle socket, int ms);
+bool setSendTimeoutMs(SocketHandle socket, int ms);
+
+// Wait until `socket` is readable (or writable): 1 when it is, 0 when `timeoutMs` passed
+// first (-1 waits for ever), -1 on failure (see lastSocketError()). Any descriptor value works.
+int waitReadable(SocketHandle socket, int timeoutMs);
+int waitWritable(SocketHandle socket, int timeoutMs);
+
+// Connects a blocking socket, giving up after `timeoutMs` with the error kTimedOut. The socket
+// is blocking again afterwards. On failure lastSocketError() tells why.
+bool connectWithTimeout(SocketHandle socket, const sockaddr* address, int addressLength,
+                        int timeoutMs);
+
+// One send / receive call. Sending never raises SIGPIPE. Result as the system's: the count,
+// 0 for an orderly close on receive, -1 on failure.
+long sendSome(SocketHandle socket, const char* data, size_t size);
+long recvSome(SocketHandle socket, char* data, size_t size);
+
+// Sends every byte on a blocking socket, repeating for what a call did not take. Returns the
+// number of bytes sent: `size` on success, less when a call failed (see lastSocketError()).
+size_t sendAll(SocketHandle socket, const char* data, size_t size);
+
+// Owns one socket and closes it when it goes out of scope. Hand-overs are moves.
+class Socket {
+ public:
+  Socket() = default;
+  explicit Socket(SocketHandle handle) : handle_(handle) {}
+  ~Socket() { reset(); }
+  Socket(Socket&& other) noexcept : handle_(other.release()) {}
+  Socket& operator=(Socket&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  SocketHandle get() const { return handle_; }
+  bool valid() const { return handle_ != kInvalidSocket; }
+  SocketHandle release() { return std::exchange(handle_, kInvalidSocket); }
+  void reset(SocketHandle handle = kInvalidSocket) {
+    if (handle_ != kInvalidSocket) closeSocket(handle_);
+    handle_ = handle;
+  }
+
+ private:
+  SocketHandle handle_ = kInvalidSocket;
+};
+
+}  // namespace quillon

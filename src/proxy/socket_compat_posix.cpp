@@ -1,0 +1,174 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "proxy/socket_compat.h"
+
+namespace quillon {
+
+namespace {
+
+struct ErrorPair {
+  int system;
+  int wsa;
+};
+
+// errno values and their Winsock numbers. EPIPE has no Winsock counterpart; a send into a
+// connection the peer has dropped reports a reset there, so it is given that number.
+constexpr ErrorPair kErrorTable[] = {
+    {EINTR, 10004},       {EBADF, 10009},        {EACCES, 10013},      {EFAULT, 10014},
+    {EINVAL, 10022},      {EMFILE, 10024},       {EWOULDBLOCK, 10035}, {EAGAIN, 10035},
+    {EINPROGRESS, 10036}, {EALREADY, 10037},     {ENOTSOCK, 10038},    {EDESTADDRREQ, 10039},
+    {EMSGSIZE, 10040},    {EPROTOTYPE, 10041},   {ENOPROTOOPT, 10042}, {EPROTONOSUPPORT, 10043},
+    {EOPNOTSUPP, 10045},  {EAFNOSUPPORT, 10047}, {EADDRINUSE, 10048},  {EADDRNOTAVAIL, 10049},
+    {ENETDOWN, 10050},    {ENETUNREACH, 10051},  {ENETRESET, 10052},   {ECONNABORTED, 10053},
+    {ECONNRESET, 10054},  {EPIPE, 10054},        {ENOBUFS, 10055},     {EISCONN, 10056},
+    {ENOTCONN, 10057},    {ESHUTDOWN, 10058},    {ETIMEDOUT, 10060},   {ECONNREFUSED, 10061},
+    {ELOOP, 10062},       {ENAMETOOLONG, 10063}, {EHOSTDOWN, 10064},   {EHOSTUNREACH, 10065},
+};
+
+// The inverse direction, for setLastSocketError().
+int systemErrorFor(int wsaCode) {
+  for (const ErrorPair& pair : kErrorTable) {
+    if (pair.wsa == wsaCode) return pair.system;
+  }
+  return wsaCode;
+}
+
+timeval toTimeval(int ms) {
+  timeval tv{};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  return tv;
+}
+
+int waitFor(SocketHandle socket, short events, int timeoutMs) {
+  pollfd entry{socket, events, 0};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    int waitMs = timeoutMs;
+    if (timeoutMs >= 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      waitMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    }
+    const int result = ::poll(&entry, 1, waitMs);
+    if (result >= 0) return result > 0 ? 1 : 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
+}  // namespace
+
+bool socketLayerStartup() { return true; }
+void socketLayerCleanup() {}
+
+int translateSystemError(int systemCode) {
+  for (const ErrorPair& pair : kErrorTable) {
+    if (pair.system == systemCode) return pair.wsa;
+  }
+  return systemCode;
+}
+
+int lastSocketError() { return translateSystemError(errno); }
+
+void setLastSocketError(int wsaCode) { errno = systemErrorFor(wsaCode); }
+
+int resolverErrorCode(int getaddrinfoResult) {
+  switch (getaddrinfoResult) {
+    case EAI_NONAME:
+      return wsa::kHostNotFound;
+    case EAI_AGAIN:
+      return 11002;  // WSATRY_AGAIN
+    case EAI_FAIL:
+      return 11003;  // WSANO_RECOVERY
+#ifdef EAI_NODATA
+    case EAI_NODATA:
+      return 11004;  // WSANO_DATA
+#endif
+    case EAI_FAMILY:
+      return 10047;  // WSAEAFNOSUPPORT
+    case EAI_MEMORY:
+      return 8;  // WSA_NOT_ENOUGH_MEMORY
+    case EAI_SYSTEM:
+      return lastSocketError();
+    default:
+      return getaddrinfoResult;
+  }
+}
+
+SocketHandle openTcpSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP); }
+
+SocketHandle acceptSocket(SocketHandle listener) {
+  return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+void closeSocket(SocketHandle socket) { ::close(socket); }
+
+bool setSocketBlocking(SocketHandle socket, bool blocking) {
+  const int flags = ::fcntl(socket, F_GETFL, 0);
+  if (flags < 0) return false;
+  const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+  return wanted == flags || ::fcntl(socket, F_SETFL, wanted) == 0;
+}
+
+bool setIntOption(SocketHandle socket, int level, int name, int value) {
+  return ::setsockopt(socket, level, name, &value, sizeof value) == 0;
+}
+
+bool setReceiveTimeoutMs(SocketHandle socket, int ms) {
+  const timeval tv = toTimeval(ms);
+  return ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
+}
+
+bool setSendTimeoutMs(SocketHandle socket, int ms) {
+  const timeval tv = toTimeval(ms);
+  return ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
+}
+
+int waitReadable(SocketHandle socket, int timeoutMs) { return waitFor(socket, POLLIN, timeoutMs); }
+
+int waitWritable(SocketHandle socket, int timeoutMs) { return waitFor(socket, POLLOUT, timeoutMs); }
+
+bool connectWithTimeout(SocketHandle socket, const sockaddr* address, int addressLength,
+                        int timeoutMs) {
+  if (!setSocketBlocking(socket, false)) return false;
+  bool connected = ::connect(socket, address, static_cast<socklen_t>(addressLength)) == 0;
+  if (!connected && errno == EINPROGRESS) {
+    const int ready = waitWritable(socket, timeoutMs);
+    if (ready == 0) {
+      errno = ETIMEDOUT;
+    } else if (ready > 0) {
+      int error = 0;
+      socklen_t length = sizeof error;
+      if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) == 0) {
+        connected = error == 0;
+        if (!connected) errno = error;
+      }
+    }
+  }
+  const int saved = errno;
+  setSocketBlocking(socket, true);
+  errno = saved;
+  return connected;
+}
+
+long sendSome(SocketHandle socket, const char* data, size_t size) {
+  for (;;) {
+    const long n = ::send(socket, data, size, MSG_NOSIGNAL);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+long recvSome(SocketHandle socket, char* data, size_t size) {
+  for (;;) {
+    const long n = ::recv(socket, data, size, 0);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+}  // namespace quillon

@@ -1,0 +1,109 @@
+#include "proxy/socket_compat.h"
+
+#include <climits>
+
+namespace quillon {
+
+namespace {
+
+int waitFor(SocketHandle socket, bool forWrite, int timeoutMs) {
+  fd_set ready;
+  FD_ZERO(&ready);
+  FD_SET(socket, &ready);
+  fd_set failed;
+  FD_ZERO(&failed);
+  FD_SET(socket, &failed);
+  timeval tv{};
+  tv.tv_sec = timeoutMs / 1000;
+  tv.tv_usec = (timeoutMs % 1000) * 1000;
+  // A failed non-blocking connect shows up in the exception set, not the write set.
+  const int result = ::select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr,
+                              forWrite ? &failed : nullptr, timeoutMs < 0 ? nullptr : &tv);
+  if (result == SOCKET_ERROR) return -1;
+  return result > 0 ? 1 : 0;
+}
+
+}  // namespace
+
+bool socketLayerStartup() {
+  WSADATA data;
+  return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+
+void socketLayerCleanup() { ::WSACleanup(); }
+
+int lastSocketError() { return ::WSAGetLastError(); }
+
+void setLastSocketError(int wsaCode) { ::WSASetLastError(wsaCode); }
+
+int translateSystemError(int systemCode) { return systemCode; }
+
+int resolverErrorCode(int getaddrinfoResult) { return getaddrinfoResult; }
+
+SocketHandle openTcpSocket() {
+  SocketHandle socket = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                                     WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  // Systems that do not know the no-inherit flag refuse it; a plain socket still works.
+  if (socket == INVALID_SOCKET) socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  return socket;
+}
+
+SocketHandle acceptSocket(SocketHandle listener) { return ::accept(listener, nullptr, nullptr); }
+
+void closeSocket(SocketHandle socket) { ::closesocket(socket); }
+
+bool setSocketBlocking(SocketHandle socket, bool blocking) {
+  u_long mode = blocking ? 0 : 1;
+  return ::ioctlsocket(socket, FIONBIO, &mode) == 0;
+}
+
+bool setIntOption(SocketHandle socket, int level, int name, int value) {
+  return ::setsockopt(socket, level, name, reinterpret_cast<const char*>(&value), sizeof value) ==
+         0;
+}
+
+bool setReceiveTimeoutMs(SocketHandle socket, int ms) {
+  return setIntOption(socket, SOL_SOCKET, SO_RCVTIMEO, ms);
+}
+
+bool setSendTimeoutMs(SocketHandle socket, int ms) {
+  return setIntOption(socket, SOL_SOCKET, SO_SNDTIMEO, ms);
+}
+
+int waitReadable(SocketHandle socket, int timeoutMs) { return waitFor(socket, false, timeoutMs); }
+
+int waitWritable(SocketHandle socket, int timeoutMs) { return waitFor(socket, true, timeoutMs); }
+
+bool connectWithTimeout(SocketHandle socket, const sockaddr* address, int addressLength,
+                        int timeoutMs) {
+  if (!setSocketBlocking(socket, false)) return false;
+  bool connected = ::connect(socket, address, addressLength) == 0;
+  if (!connected && ::WSAGetLastError() == WSAEWOULDBLOCK) {
+    const int ready = waitWritable(socket, timeoutMs);
+    if (ready == 0) {
+      ::WSASetLastError(WSAETIMEDOUT);
+    } else if (ready > 0) {
+      int error = 0;
+      int length = sizeof error;
+      if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) ==
+          0) {
+        connected = error == 0;
+        if (!connected) ::WSASetLastError(error);
+      }
+    }
+  }
+  const int saved = ::WSAGetLastError();
+  setSocketBlocking(socket, true);
+  ::WSASetLastError(saved);
+  return connected;
+}
+
+long sendSome(SocketHandle socket, const char* data, size_t size) {
+  return ::send(socket, data, static_cast<int>(size > INT_MAX ? INT_MAX : size), 0);
+}
+
+long recvSome(SocketHandle socket, char* data, size_t size) {
+  return ::recv(socket, data, static_cast<int>(size > INT_MAX ? INT_MAX : size), 0);
+}
+
+}  // namespace quillon
