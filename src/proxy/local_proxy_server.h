@@ -95,7 +95,11 @@ class LocalProxyServer {
 
   void runListener();
   void runStatsTicker();
-  void reapFinishedSessions(bool logCount);
+  // Accepts one client and starts its session thread (listener thread only).
+  void acceptClient(intptr_t listener);
+  // Joins the sessions that have finished and logs how many are still running.
+  void reapFinishedSessions();
+  // Joins the listener, every session and the statistics ticker (those that exist).
   void windDown();
 
   // Set by start() before any thread is started; read without a lock afterwards.

@@ -1,0 +1,47 @@
+// A LocalProxyServer on a free loopback port in front of a scripted fake upstream, with its
+// log captured and its time limits shortened, for the socket tests of the proxy.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "log_capture.h"
+#include "loopback.h"
+#include "proxy/local_proxy_server.h"
+
+namespace quillon::testing {
+
+// Time limits short enough for tests; each test that relies on one says so.
+ProxyTimeouts shortTimeouts();
+
+class ProxyHarness {
+ public:
+  explicit ProxyHarness(FakeUpstream::Script script,
+                        const ProxyTimeouts& timeouts = shortTimeouts());
+  ~ProxyHarness();
+
+  // Starts the proxy towards the fake upstream; false when no free port could be bound.
+  bool start(const std::string& username = "", const std::string& password = "");
+
+  // Connects a client to the proxy.
+  Socket connect() const;
+  // Connects, sends `head` and waits until the session has written its first line; returns
+  // the client socket and sets `prefix` to the session's "[会话-N] ".
+  Socket openSession(const std::string& head, std::string& prefix);
+
+  // The "[会话-N] " of the most recent session that logged its first line.
+  std::string lastSessionPrefix();
+  // Waits for the line `prefix` + `text`.
+  bool waitForSessionLine(const std::string& prefix, const std::string& text, int timeoutMs = 5000);
+
+  // Waits until no relay direction is registered any more.
+  bool waitForNoTunnels(int timeoutMs = 5000);
+
+  LogCapture log;
+  FakeUpstream upstream;
+  std::unique_ptr<LocalProxyServer> server;
+  uint16_t port = 0;
+};
+
+}  // namespace quillon::testing

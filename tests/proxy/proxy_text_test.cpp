@@ -1,0 +1,124 @@
+// Text helpers and the socket layer's error numbering, checked on both platforms.
+#include <gtest/gtest.h>
+
+#include "loopback.h"
+#include "proxy/connect_tunnel.h"
+#include "proxy/http_forward.h"
+#include "proxy/proxy_text.h"
+#include "proxy/socket_compat.h"
+
+namespace quillon {
+namespace {
+
+TEST(Base64, PadsAsRfc4648) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
+      {"user:p@ss:w", "dXNlcjpwQHNzOnc="},
+      {std::string("\xff\xfe\x00", 3), "//4A"},
+  };
+  for (const auto& [input, expected] : rows) EXPECT_EQ(encodeBase64(input), expected) << input;
+}
+
+TEST(LenientInt, ParsesLikeTheStandardConversionWithoutThrowing) {
+  const std::pair<std::string, std::optional<int32_t>> rows[] = {
+      {"443", 443},
+      {"0443", 443},
+      {"443x", 443},
+      {"-1", -1},
+      {"+80", 80},
+      {" \t8080", 8080},
+      {"70000", 70000},
+      {"2147483647", INT32_MAX},
+      {"-2147483648", INT32_MIN},
+      {"2147483648", std::nullopt},
+      {"99999999999999999999999", std::nullopt},
+      {"", std::nullopt},
+      {"port", std::nullopt},
+      {"-", std::nullopt},
+      {"1]:443", 1},
+      {":1]:443", std::nullopt},
+  };
+  for (const auto& [input, expected] : rows) EXPECT_EQ(parseLenientInt(input), expected) << input;
+}
+
+TEST(ConnectAnswerMarkers, AreLookedForInTheStatusLineOnly) {
+  EXPECT_TRUE(connectAnswerAccepted("HTTP/1.1 200 Connection established\r\n\r\n"));
+  EXPECT_TRUE(connectAnswerAccepted("HTTP/1.0 200 OK\r\n\r\n"));
+  EXPECT_TRUE(connectAnswerAccepted("HTTP/1.1 200\r\n\r\n"));
+  EXPECT_FALSE(connectAnswerAccepted("HTTP/1.1 407 Denied\r\nX: 200 OK\r\n\r\n"));
+  EXPECT_FALSE(connectAnswerAccepted(""));
+}
+
+TEST(RequestParsing, HostileTargetsAndHeadsNeverThrow) {
+  const std::string targets[] = {"://",
+                                 "http://",
+                                 "http://:",
+                                 "http://:99999999999999/",
+                                 "a://[",
+                                 "https://h:-0",
+                                 std::string(20000, ':')};
+  for (const std::string& target : targets) {
+    if (isAbsoluteTarget(target)) {
+      EXPECT_NO_THROW(parseRequestUrl(target)) << target;
+    }
+  }
+  EXPECT_FALSE(isAbsoluteTarget("://x"));
+  EXPECT_FALSE(isAbsoluteTarget("/r?u=http://x/"));
+  EXPECT_FALSE(isAbsoluteTarget("1http://x/"));
+  EXPECT_TRUE(isAbsoluteTarget("svn+ssh://x/"));
+  const std::vector<std::string> hostile = {"Host:", "Host::", "Host: :", "Host: a:99999999999"};
+  EXPECT_NO_THROW(destinationFromHost(hostile));
+  const auto found = destinationFromHost(hostile);
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(found->host, "");
+  EXPECT_EQ(found->port, 80);
+}
+
+// Error numbers are Winsock numbers on every platform; these come from real socket calls.
+TEST(SocketErrors, RealFailuresReportWinsockNumbers) {
+  testing::ensureSocketLayer();
+  setLastSocketError(wsa::kConnRefused);
+  EXPECT_EQ(lastSocketError(), 10061);
+
+  // Connecting to a port nobody listens on is refused.
+  const uint16_t closedPort = testing::freeLoopbackPort();
+  Socket refused(openTcpSocket());
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(closedPort);
+  EXPECT_FALSE(connectWithTimeout(refused.get(), reinterpret_cast<const sockaddr*>(&address),
+                                  sizeof address, 5000));
+  EXPECT_EQ(lastSocketError(), wsa::kConnRefused);
+
+  // Binding a port that is being listened on is refused as in use.
+  testing::LoopbackListener busy;
+  Socket second(openTcpSocket());
+  address.sin_port = htons(busy.port());
+  EXPECT_NE(::bind(second.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  EXPECT_EQ(lastSocketError(), wsa::kAddrInUse);
+
+  // A non-blocking read with nothing to read would block.
+  Socket client = testing::connectLoopback(busy.port());
+  ASSERT_TRUE(client.valid());
+  ASSERT_TRUE(setSocketBlocking(client.get(), false));
+  char byte;
+  EXPECT_LT(recvSome(client.get(), &byte, 1), 0);
+  EXPECT_EQ(lastSocketError(), wsa::kWouldBlock);
+
+  // A receive time-out is a failed read, not an end of stream.
+  Socket accepted = busy.accept();
+  ASSERT_TRUE(setSocketBlocking(client.get(), true));
+  ASSERT_TRUE(setReceiveTimeoutMs(client.get(), 50));
+  EXPECT_LT(recvSome(client.get(), &byte, 1), 0);
+  EXPECT_EQ(waitReadable(client.get(), 20), 0);
+}
+
+}  // namespace
+}  // namespace quillon
