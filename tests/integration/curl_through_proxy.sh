@@ -1,0 +1,172 @@
+#!/usr/bin/env bash
+# End-to-end: curl as the client, the proxy runner (quillon-proxy) in the middle, squid with
+# Basic authentication as the upstream, and the local origin behind it, all on loopback. The
+# services come from the fixture (services.sh start); this script starts and stops the runner
+# itself, so the same script checks the native build and, through Wine, the Windows build.
+#
+#   curl_through_proxy.sh STATEDIR RUNNER [EMULATOR...]
+#
+# Exits 0 when every check passed; prints each failed check.
+set -uo pipefail
+
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$HERE/fixtures/lib.sh"
+
+[ $# -ge 2 ] || { echo "usage: curl_through_proxy.sh STATEDIR RUNNER [EMULATOR...]" >&2; exit 2; }
+STATEDIR=$1
+RUNNER=$2
+shift 2
+EMULATOR=("$@")
+[ -f "$STATEDIR/services.env" ] || { echo "no services.env in $STATEDIR (fixture not started)" >&2; exit 1; }
+source "$STATEDIR/services.env"
+
+WORK=$(mktemp -d /tmp/quillon-curl-e2e.XXXXXX)
+RUNNER_PIDS=()
+failures=0
+
+cleanup() {
+  local pidfile
+  for pidfile in "$WORK"/runner-*.pid; do
+    [ -f "$pidfile" ] && stop_pid "$pidfile" KILL
+  done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok:   $*"; }
+check() {  # check DESCRIPTION command...: passes when the command succeeds
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+log_has() { grep -qF -- "$2" "$WORK/runner-$1.log"; }
+
+# start_runner NAME UPSTREAM_PORT PASSWORD: starts one runner on a free port; sets PROXY_PORT.
+start_runner() {
+  local name=$1 upstream=$2 password=$3
+  PROXY_PORT=$(free_port)
+  spawn "$WORK/runner-$name.pid" "$WORK/runner-$name.log" "${EMULATOR[@]}" "$RUNNER" \
+    --listen "$PROXY_PORT" --upstream "127.0.0.1:$upstream" --user "$PROXY_USER" \
+    --password "$password"
+  # Under Wine the first start of a process can take several seconds.
+  if ! wait_port "$PROXY_PORT" "$(cat "$WORK/runner-$name.pid")" 600; then
+    cat "$WORK/runner-$name.log"
+    fail "runner $name listens on $PROXY_PORT"
+    return 1
+  fi
+}
+
+# stop_runner NAME: SIGINT, then checks the clean exit (code 0 and the last log line).
+stop_runner() {
+  local name=$1 pid code i
+  pid=$(cat "$WORK/runner-$name.pid")
+  kill -INT "$pid" 2>/dev/null
+  for i in $(seq 1 150); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    fail "runner $name stops on SIGINT"
+    stop_pid "$WORK/runner-$name.pid" KILL
+    return
+  fi
+  wait "$pid"
+  code=$?
+  rm -f "$WORK/runner-$name.pid"
+  check "runner $name exits with 0 (got $code)" [ "$code" -eq 0 ]
+  check "runner $name logs its stop" log_has "$name" "代理服务器已停止"
+}
+
+curl_proxy() {  # curl through the runner started last
+  curl -sS --max-time 30 --noproxy '' -x "http://127.0.0.1:$PROXY_PORT" "$@"
+}
+
+squid_logged() {  # squid_logged TEXT...: every text occurs in one line of squid's access log
+  local line
+  line=$(grep -F -- "$1" "$STATEDIR/access.log" | tail -n 1)
+  shift
+  local text
+  for text in "$@"; do
+    [[ "$line" == *"$text"* ]] || return 1
+  done
+  [ -n "$line" ]
+}
+
+origin="http://127.0.0.1:$ORIGIN_PORT"
+python3 "$HERE/fixtures/origin.py" pattern 3000000 >"$WORK/expected-3m"
+python3 "$HERE/fixtures/origin.py" pattern 200000 >"$WORK/expected-200k"
+head -c 300000 /dev/urandom >"$WORK/post-body"
+
+# --- the right credentials ---------------------------------------------------------------
+if start_runner good "$SQUID_PORT" "$PROXY_PASSWORD"; then
+  # A CONNECT tunnel to the origin: curl speaks HTTP inside it.
+  code=$(curl_proxy -p -o "$WORK/tunnel-body" -w '%{http_connect} %{http_code}' "$origin/bytes/3000000")
+  check "CONNECT tunnel: codes 200 200 (got $code)" [ "$code" = "200 200" ]
+  check "CONNECT tunnel: body intact" cmp -s "$WORK/tunnel-body" "$WORK/expected-3m"
+  check "CONNECT tunnel: squid saw an authenticated CONNECT" \
+    squid_logged "CONNECT 127.0.0.1:$ORIGIN_PORT" "TCP_TUNNEL/200" " $PROXY_USER "
+  check "CONNECT tunnel: established line" log_has good "CONNECT请求成功，隧道已建立"
+
+  # A plain GET in absolute form, rewritten with the proxy's credentials.
+  code=$(curl_proxy -o "$WORK/get-body" -w '%{http_code}' "$origin/bytes/200000")
+  check "plain GET: code 200 (got $code)" [ "$code" = "200" ]
+  check "plain GET: body intact" cmp -s "$WORK/get-body" "$WORK/expected-200k"
+  check "plain GET: squid saw it authenticated" \
+    squid_logged "GET $origin/bytes/200000" "TCP_MISS/200" " $PROXY_USER "
+
+  # A POST whose body needs many reads; the origin echoes it.
+  code=$(curl_proxy -o "$WORK/post-echo" -w '%{http_code}' --data-binary @"$WORK/post-body" \
+    -H 'Content-Type: application/octet-stream' "$origin/echo")
+  check "POST: code 200 (got $code)" [ "$code" = "200" ]
+  check "POST: echoed body intact" cmp -s "$WORK/post-echo" "$WORK/post-body"
+
+  # Two requests on one kept-alive connection, curl sending wrong credentials of its own: the
+  # first request is rewritten (curl's header dropped, the proxy's added) and passes; the
+  # second passes unchanged, so squid refuses curl's credentials.
+  codes=$(curl_proxy --proxy-user "$PROXY_USER:not-the-password" \
+    -o /dev/null -w '%{num_connects} %{http_code}\n' "$origin/bytes/100" \
+    -o /dev/null -w '%{num_connects} %{http_code}\n' "$origin/bytes/101" | tr '\n' ' ')
+  check "keep-alive: first rewritten, second on the same connection unchanged (got $codes)" \
+    [ "$codes" = "1 200 0 407 " ]
+  check "keep-alive: squid refused the unchanged second request" \
+    squid_logged "GET $origin/bytes/101" "TCP_DENIED/407"
+
+  stop_runner good
+fi
+
+# --- a wrong password --------------------------------------------------------------------
+if start_runner badpass "$SQUID_PORT" "wrong-$PROXY_PASSWORD"; then
+  started=$(date +%s)
+  code=$(curl_proxy -p -o /dev/null -w '%{http_connect}' "$origin/bytes/10" 2>/dev/null)
+  curl_exit=$?
+  elapsed=$(($(date +%s) - started))
+  check "wrong password: curl fails (exit $curl_exit)" [ "$curl_exit" -ne 0 ]
+  check "wrong password: the client gets no answer, only the close (got $code)" [ "$code" = "000" ]
+  check "wrong password: closed promptly (${elapsed}s)" [ "$elapsed" -lt 15 ]
+  check "wrong password: squid refused the CONNECT" \
+    squid_logged "CONNECT 127.0.0.1:$ORIGIN_PORT" "TCP_DENIED/407"
+  check "wrong password: refusal logged" log_has badpass "[会话-1] 目标代理拒绝了CONNECT请求，响应码不是200"
+  stop_runner badpass
+fi
+
+# --- the upstream is down ----------------------------------------------------------------
+down_port=$(free_port)
+if start_runner down "$down_port" "$PROXY_PASSWORD"; then
+  code=$(curl_proxy -p -o /dev/null -w '%{http_connect}' "$origin/bytes/10" 2>/dev/null)
+  curl_exit=$?
+  check "upstream down: curl fails (exit $curl_exit, code $code)" [ "$curl_exit" -ne 0 ]
+  check "upstream down: refusal logged with 10061" \
+    log_has down "[会话-1] 连接到目标代理失败: 错误码=10061 (连接被拒绝)"
+  stop_runner down
+fi
+
+if [ "$failures" -ne 0 ]; then
+  for log in "$WORK"/runner-*.log; do
+    echo "--- $(basename "$log")"
+    tail -n 60 "$log"
+  done
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "all checks passed"

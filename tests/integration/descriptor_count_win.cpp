@@ -1,0 +1,9 @@
+#include "descriptor_count.h"
+
+namespace quillon::testing {
+
+int openDescriptorCount() { return -1; }
+
+int waitForDescriptorCount(int, int) { return -1; }
+
+}  // namespace quillon::testing
