@@ -1,0 +1,36 @@
+// Runs one external program and waits for it. The system settings change adapters through
+// it, so tests replace it with a fake that records what it was asked to run.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quillon {
+
+#ifdef _WIN32
+// A command line in the system ANSI code page; the runner puts "cmd.exe /c " in front of it.
+using CommandLine = std::string;
+#else
+// A program and its arguments, started directly: no shell ever sees the arguments.
+using CommandLine = std::vector<std::string>;
+#endif
+
+class CommandRunner {
+ public:
+  virtual ~CommandRunner() = default;
+
+  // Runs `command` without a window, waits without a time limit for it to end and returns
+  // true only when it was started and ended with exit code 0. A command that cannot be
+  // started writes "CreateProcess failed: " and the error code to the error stream. The
+  // command's output is not captured. Called on the UI thread, one command at a time.
+  virtual bool runCommand(const CommandLine& command) = 0;
+};
+
+// The machine's runner. Windows: "cmd.exe /c " + command through CreateProcessA, with the
+// system folder's cmd.exe as the program and the system folder as the working folder, so an
+// elevated process never picks up a cmd.exe planted in its own or the current folder.
+// Elsewhere: posix_spawnp with standard input and output on /dev/null.
+std::unique_ptr<CommandRunner> makeSystemCommandRunner();
+
+}  // namespace quillon

@@ -1,0 +1,21 @@
+// The three replaceable parts through which the system settings reach the machine, bundled so
+// that the application state can hold them and tests can swap in fakes.
+#pragma once
+
+#include "system/command_runner.h"
+#include "system/network_adapters.h"
+#include "system/system_proxy.h"
+
+namespace quillon {
+
+struct SystemBackends {
+  InternetOptionSetter* internetOptions = nullptr;
+  AdapterListSource* adapters = nullptr;
+  CommandRunner* commands = nullptr;
+};
+
+// The machine's real implementations, created on first use and alive until the process ends.
+// Tests must not call the operations with these on Linux: they change the host's settings.
+SystemBackends systemBackends();
+
+}  // namespace quillon

@@ -1,0 +1,62 @@
+#include <windows.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "system/system_dns.h"
+#include "system_fakes.h"
+
+namespace quillon {
+namespace {
+
+using testing::adapter;
+
+TEST(NetshCommands, ExactCommandLineBytes) {
+  EXPECT_EQ(setDnsCommand("Ethernet 2", "1.1.1.1"),
+            "netsh interface ip set dns \"Ethernet 2\" static 1.1.1.1 primary");
+  EXPECT_EQ(resetDnsCommand("WLAN"), "netsh interface ip set dns \"WLAN\" dhcp");
+}
+
+TEST(NetshCommands, NamesThatCmdWouldInterpretAreUnsafe) {
+  struct Row {
+    const char* name;
+    bool safe;
+  };
+  const Row rows[] = {
+      {"Ethernet", true},     {"Wi-Fi 2", true},  {"LAN (office) #1", true},
+      {"a\"b", false},        {"%PATH%", false},  {"x!y!", false},
+      {"a^b", false},         {"a&calc", false},  {"a|b", false},
+      {"a<b", false},         {"a>b", false},     {"tab\there", false},
+      {"line\nbreak", false}, {"del\x7f", false},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(adapterNameSafeForCommand(adapter(row.name, "", kIfTypeEthernet)), row.safe)
+        << row.name;
+  }
+}
+
+TEST(NetshCommands, NoBestFitMappingForAdapterNames) {
+  bool exact = false;
+  EXPECT_EQ(adapterTextToAnsi(L"Ethernet 2", &exact), "Ethernet 2");
+  EXPECT_TRUE(exact);
+  EXPECT_EQ(adapterTextToAnsi(nullptr, &exact), "");
+  EXPECT_TRUE(exact);
+
+  // U+FF02 (fullwidth quotation mark) would best-fit to a real '"'; Cyrillic letters have
+  // no equivalent in the Western code pages.
+  for (const wchar_t* name : {L"Ethernet \xFF02 & calc \xFF02", L"\x0421\x0435\x0442\x044C"}) {
+    const std::string converted = adapterTextToAnsi(name, &exact);
+    EXPECT_EQ(converted.find('"'), std::string::npos);
+    NetworkAdapter a = adapter(converted, "", kIfTypeEthernet);
+    a.friendlyNameExact = exact;
+    if (GetACP() == CP_UTF8) {
+      EXPECT_TRUE(exact);  // every character has its own bytes in UTF-8
+    } else if (GetACP() == 1252) {
+      EXPECT_FALSE(exact);
+      EXPECT_FALSE(adapterNameSafeForCommand(a));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quillon

@@ -1,0 +1,107 @@
+// The system settings through the real Windows calls. Under Wine these touch only the
+// throw-away prefix's registry and Wine's own netsh.
+#include <windows.h>
+#include <wininet.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "log_capture.h"
+#include "system/system_backends.h"
+#include "system/system_dns.h"
+#include "system/system_proxy.h"
+
+namespace quillon {
+namespace {
+
+using testing::LogCapture;
+
+TEST(RealCommandRunner, SuccessIsExitCodeZeroOnly) {
+  auto runner = makeSystemCommandRunner();
+  EXPECT_TRUE(runner->runCommand("exit 0"));
+  EXPECT_FALSE(runner->runCommand("exit 3"));
+}
+
+TEST(RealCommandRunner, RefusesACommandLineThatDoesNotFitItsBuffer) {
+  LogCapture log;
+  auto runner = makeSystemCommandRunner();
+  // "cmd.exe /c " (11 bytes) + "rem " (4) + text: 1023 bytes fit with the terminator.
+  EXPECT_TRUE(runner->runCommand("rem " + std::string(1008, 'x')));
+  EXPECT_FALSE(runner->runCommand("rem " + std::string(1009, 'x')));
+  EXPECT_TRUE(log.containsPrefix("命令行过长，未执行: 1024")) << log.text();
+}
+
+struct StoredPac {
+  DWORD flags = 0;
+  std::wstring url;
+};
+
+StoredPac readDefaultConnection() {
+  INTERNET_PER_CONN_OPTIONW options[2] = {};
+  options[0].dwOption = INTERNET_PER_CONN_FLAGS;
+  options[1].dwOption = INTERNET_PER_CONN_AUTOCONFIG_URL;
+  INTERNET_PER_CONN_OPTION_LISTW list{};
+  list.dwSize = sizeof(list);
+  list.dwOptionCount = 2;
+  list.pOptions = options;
+  DWORD size = sizeof(list);
+  StoredPac stored;
+  EXPECT_TRUE(InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, &size))
+      << GetLastError();
+  stored.flags = options[0].Value.dwValue;
+  if (options[1].Value.pszValue != nullptr) {
+    stored.url = options[1].Value.pszValue;
+    GlobalFree(options[1].Value.pszValue);
+  }
+  return stored;
+}
+
+// Wine's WinINet accepts the PAC options without storing them and answers queries for them
+// with a fixed direct setting, so the read-back is only checked on Windows itself.
+bool runningUnderWine() {
+  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+TEST(RealWinInet, SetThenResetThroughTheDefaultConnection) {
+  LogCapture log;
+  InternetOptionSetter& setter = *systemBackends().internetOptions;
+  bool pacApplied = false;
+  ASSERT_TRUE(setSystemPac(pacApplied, "https://example.test/app/route.pac", setter)) << log.text();
+  ASSERT_TRUE(setSystemPac(pacApplied, "https://example.test/app/macos.pac", setter));
+  EXPECT_TRUE(pacApplied);
+  const bool checkStored = !runningUnderWine();
+  StoredPac stored = readDefaultConnection();
+  if (checkStored) {
+    EXPECT_EQ(stored.flags, static_cast<DWORD>(PROXY_TYPE_AUTO_PROXY_URL));
+    EXPECT_TRUE(stored.url == L"https://example.test/app/macos.pac");
+  }
+
+  ASSERT_TRUE(resetSystemPac(setter));
+  stored = readDefaultConnection();
+  EXPECT_EQ(stored.flags, static_cast<DWORD>(PROXY_TYPE_DIRECT));
+  if (checkStored) {
+    EXPECT_TRUE(stored.url == L"https://example.test/app/macos.pac");  // kept, not in effect
+  }
+  EXPECT_TRUE(log.contains("成功设置系统PAC为: https://example.test/app/macos.pac"));
+  EXPECT_TRUE(log.contains("成功重置系统PAC设置"));
+}
+
+TEST(RealAdapters, WalkTheListThroughNetshAndBack) {
+  LogCapture log;
+  const SystemBackends backends = systemBackends();
+  const AdapterList list = backends.adapters->listAdapters();
+  ASSERT_EQ(list.status, AdapterListStatus::kOk) << list.errorCode;
+
+  std::string marker;
+  const bool setResult = setSystemDns(marker, "192.0.2.53", *backends.adapters, *backends.commands);
+  EXPECT_EQ(marker, "changed");
+  EXPECT_EQ(setResult, log.containsPrefix("成功为"));
+  EXPECT_FALSE(log.containsPrefix("CreateProcess failed: ")) << log.text();
+
+  const bool resetResult = resetSystemDns(marker, *backends.adapters, *backends.commands);
+  EXPECT_EQ(marker, "");
+  EXPECT_EQ(resetResult, log.containsPrefix("成功重置适配器 "));
+}
+
+}  // namespace
+}  // namespace quillon
