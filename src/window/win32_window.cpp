@@ -22,6 +22,8 @@ constexpr const wchar_t* kLightThemeValue = L"AppsUseLightTheme";
 
 int liveWindows = 0;
 
+Win32Window::MonitorDpiQuery monitorDpi = FlutterDesktopGetDpiForMonitor;
+
 // Registers the window class on first use and unregisters it when the last window object is
 // gone; created lazily, once per process.
 class WindowClassRegistrar {
@@ -100,6 +102,10 @@ Win32Window::~Win32Window() {
 
 int Win32Window::liveWindowCount() { return liveWindows; }
 
+void Win32Window::setMonitorDpiQueryForTesting(MonitorDpiQuery query) {
+  monitorDpi = query != nullptr ? query : FlutterDesktopGetDpiForMonitor;
+}
+
 bool Win32Window::createNativeWindow(const std::wstring& title, Point origin, Size size) {
   closeNativeWindow();
 
@@ -107,7 +113,7 @@ bool Win32Window::createNativeWindow(const std::wstring& title, Point origin, Si
 
   const POINT target{origin.x, origin.y};
   const HMONITOR monitor = MonitorFromPoint(target, MONITOR_DEFAULTTONEAREST);
-  const double scale = dpiScale(FlutterDesktopGetDpiForMonitor(monitor));
+  const double scale = dpiScale(monitorDpi(monitor));
 
   requestedSize_ = size;
   const Size outer = outerSizeFor(monitor, kWindowStyle);
@@ -123,7 +129,7 @@ bool Win32Window::createNativeWindow(const std::wstring& title, Point origin, Si
 }
 
 Win32Window::Size Win32Window::outerSizeFor(HMONITOR monitor, DWORD style) const {
-  const double scale = dpiScale(FlutterDesktopGetDpiForMonitor(monitor));
+  const double scale = dpiScale(monitorDpi(monitor));
   RECT frame{0, 0, scaleLength(requestedSize_.width, scale),
              scaleLength(requestedSize_.height, scale)};
   AdjustWindowRect(&frame, style, FALSE);

@@ -77,6 +77,11 @@ class Win32Window {
   // Number of Win32Window objects alive in the process.
   static int liveWindowCount();
 
+  // How a monitor's DPI is found: the engine library's query unless a test has put another
+  // one in its place (null puts the engine library's back).
+  using MonitorDpiQuery = UINT (*)(HMONITOR monitor);
+  static void setMonitorDpiQueryForTesting(MonitorDpiQuery query);
+
  protected:
   // Handles every message after WM_NCCREATE. Derived windows call this for what they do not
   // handle themselves.

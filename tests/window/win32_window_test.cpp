@@ -7,12 +7,17 @@
 #include <string>
 #include <vector>
 
-#include "fake_monitor_dpi.h"
-
 namespace quillon {
 namespace {
 
-using testing::setFakeMonitorDpi;
+// Every monitor reports this DPI while a test has installed fakeMonitorDpi.
+UINT fakeDpi = 96;
+UINT fakeMonitorDpi(HMONITOR) { return fakeDpi; }
+
+void setFakeMonitorDpi(UINT dpi) {
+  fakeDpi = dpi;
+  Win32Window::setMonitorDpiQueryForTesting(fakeMonitorDpi);
+}
 
 // Records the hooks and can refuse creation.
 class RecordingWindow : public Win32Window {
@@ -49,9 +54,10 @@ SIZE clientSize(HWND window) {
 
 class Win32WindowTest : public ::testing::Test {
  protected:
-  void SetUp() override { setFakeMonitorDpi(96); }
+  // The engine library's own DPI query is used unless a test installs the fake; Wine's
+  // default monitor is at 96 DPI.
   void TearDown() override {
-    setFakeMonitorDpi(96);
+    Win32Window::setMonitorDpiQueryForTesting(nullptr);
     while (takeQuitMessage()) {
     }
   }
