@@ -1,9 +1,10 @@
 #include "system/network_adapters.h"
 
-// winsock2.h before iphlpapi.h, which needs its types.
+// winsock2.h first: iphlpapi.h needs its types.
+#include <winsock2.h>
+
 #include <iphlpapi.h>
 #include <windows.h>
-#include <winsock2.h>
 
 #include <new>
 

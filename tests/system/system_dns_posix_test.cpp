@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "log_capture.h"
 #include "system/system_dns.h"
 #include "system_fakes.h"
 #include "temp_dir.h"
@@ -35,6 +36,19 @@ TEST(ResolvectlCommands, NamesAreSeparateArgumentsSoOnlyOptionsAndControlBytesAr
     EXPECT_EQ(adapterNameSafeForCommand(adapter(row.name, "", kIfTypeEthernet)), row.safe)
         << row.name;
   }
+}
+
+TEST(ResolvectlCommands, OddNamesTravelAsOneArgumentAndOptionLikeNamesAreRefused) {
+  testing::LogCapture log;
+  testing::FakeAdapterSource source;
+  source.setAdapters({adapter("a\"b;$(reboot)", "e1000e", kIfTypeEthernet),
+                      adapter("-h", "e1000e", kIfTypeEthernet)});
+  FakeCommandRunner runner;
+  std::string marker;
+  EXPECT_TRUE(setSystemDns(marker, "1.1.1.1", source, runner));
+  EXPECT_THAT(runner.commands,
+              ElementsAre(ElementsAre("resolvectl", "dns", "a\"b;$(reboot)", "1.1.1.1")));
+  EXPECT_TRUE(log.contains("适配器名称含有不安全的字符，未执行命令: -h"));
 }
 
 // A made-up /sys/class/net with one interface of each kind.

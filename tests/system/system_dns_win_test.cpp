@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "log_capture.h"
 #include "system/system_dns.h"
 #include "system_fakes.h"
 
@@ -10,6 +11,10 @@ namespace quillon {
 namespace {
 
 using testing::adapter;
+using ::testing::ElementsAre;
+using testing::FakeAdapterSource;
+using testing::FakeCommandRunner;
+using testing::LogCapture;
 
 TEST(NetshCommands, ExactCommandLineBytes) {
   EXPECT_EQ(setDnsCommand("Ethernet 2", "1.1.1.1"),
@@ -33,6 +38,21 @@ TEST(NetshCommands, NamesThatCmdWouldInterpretAreUnsafe) {
     EXPECT_EQ(adapterNameSafeForCommand(adapter(row.name, "", kIfTypeEthernet)), row.safe)
         << row.name;
   }
+}
+
+TEST(NetshCommands, HostileNamesNeverReachCmd) {
+  LogCapture log;
+  FakeAdapterSource source;
+  source.setAdapters(
+      {adapter("Ethernet\" static 6.6.6.6 primary & calc & \"", "Intel(R) I219-V", kIfTypeEthernet),
+       adapter("%PATH%", "Realtek PCIe GbE", kIfTypeEthernet),
+       adapter("Wi-Fi", "Intel(R) Wi-Fi 6", kIfTypeWireless)});
+  FakeCommandRunner runner;
+  std::string marker;
+  EXPECT_TRUE(setSystemDns(marker, "1.1.1.1", source, runner));
+  EXPECT_THAT(runner.commands,
+              ElementsAre("netsh interface ip set dns \"Wi-Fi\" static 1.1.1.1 primary"));
+  EXPECT_TRUE(log.contains("适配器名称含有不安全的字符，未执行命令: %PATH%"));
 }
 
 TEST(NetshCommands, NoBestFitMappingForAdapterNames) {
