@@ -69,9 +69,9 @@ bool ProxyHarness::waitForSessionLine(const std::string& prefix, const std::stri
   return log.waitFor(prefix + text, timeoutMs);
 }
 
-bool ProxyHarness::waitForNoTunnels(int timeoutMs) {
+bool ProxyHarness::waitForTunnelCount(int count, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (server->activeTunnelCount() != 0) {
+  while (server->activeTunnelCount() != count) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }

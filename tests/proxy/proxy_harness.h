@@ -35,8 +35,9 @@ class ProxyHarness {
   // Waits for the line `prefix` + `text`.
   bool waitForSessionLine(const std::string& prefix, const std::string& text, int timeoutMs = 5000);
 
-  // Waits until no relay direction is registered any more.
-  bool waitForNoTunnels(int timeoutMs = 5000);
+  // Waits until exactly `count` relay directions are registered.
+  bool waitForTunnelCount(int count, int timeoutMs = 5000);
+  bool waitForNoTunnels(int timeoutMs = 5000) { return waitForTunnelCount(0, timeoutMs); }
 
   LogCapture log;
   FakeUpstream upstream;

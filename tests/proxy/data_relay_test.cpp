@@ -1,0 +1,120 @@
+// The relays of a tunnel: how one side's end ends the other, the registry lines and their
+// throttling, the kilobyte line, and integrity of bulk data in both directions.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include "proxy_harness.h"
+
+namespace quillon::testing {
+namespace {
+
+constexpr char kReply[] = "HTTP/1.1 200 Connection Established\r\n\r\n";
+constexpr char kAccept[] = "HTTP/1.1 200 Connection established\r\n\r\n";
+
+std::string connectHead(const std::string& target) {
+  return "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n";
+}
+
+// Accepts the tunnel, sends `bytes` of payload, then closes its side.
+FakeUpstream::Script sendThenClose(size_t bytes) {
+  return [bytes](FakeConnection& connection) {
+    connection.readUntil("\r\n\r\n");
+    connection.send(kAccept);
+    connection.send(std::string(bytes, 'd'));
+    connection.close();
+  };
+}
+
+TEST(DataRelay, UpstreamClosingFirstEndsBothDirectionsAndClosesTheClient) {
+  struct Row {
+    size_t bytes;
+    bool kilobyteLine;
+  };
+  const Row rows[] = {{0, false}, {1048576, false}, {1048577, true}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.bytes);
+    ProxyHarness harness(sendThenClose(row.bytes));
+    ASSERT_TRUE(harness.start());
+    std::string prefix;
+    Socket client = harness.openSession(connectHead("192.0.2.1:443"), prefix);
+    bool closed = false;
+    const std::string got = recvUntilClosed(client, 10000, &closed);
+    EXPECT_TRUE(closed) << "the client sees its connection end";
+    EXPECT_EQ(got.size(), 39 + row.bytes);
+    EXPECT_EQ(got.substr(0, 39), kReply);
+    ASSERT_TRUE(harness.waitForNoTunnels());
+    EXPECT_TRUE(harness.log.contains(prefix + "代理->客户端: 连接关闭"));
+    EXPECT_FALSE(harness.log.containsPrefix(prefix + "客户端->代理"))
+        << "the other direction leaves without a line of its own";
+    EXPECT_EQ(harness.log.contains(prefix + "代理->客户端: 转发线程结束，总共转发 1024 KB"),
+              row.kilobyteLine);
+    EXPECT_EQ(harness.server->totalBytesReceived(),
+              static_cast<int64_t>(sizeof kAccept - 1 + row.bytes));
+    EXPECT_TRUE(harness.log.containsPrefix("数据隧道已关闭: " + prefix + "tunnel-192.0.2.1:443-"));
+  }
+}
+
+TEST(DataRelay, RegistryLinesAreThrottled) {
+  ProxyHarness harness(FakeUpstream::answerThenEcho(kAccept));
+  ASSERT_TRUE(harness.start());
+  std::vector<Socket> clients;
+  for (int i = 1; i <= 6; ++i) {
+    std::string prefix;
+    clients.push_back(harness.openSession(connectHead("192.0.2.1:443"), prefix));
+    ASSERT_EQ(recvExactly(clients.back(), 39), kReply);
+    ASSERT_TRUE(harness.waitForTunnelCount(2 * i));
+  }
+  std::vector<int> registered;
+  for (const std::string& line : harness.log.lines()) {
+    if (line.rfind("新的数据隧道注册: ", 0) != 0) continue;
+    registered.push_back(std::atoi(line.substr(line.rfind(": ") + 2).c_str()));
+  }
+  EXPECT_EQ(registered, (std::vector<int>{1, 7, 10}));
+  clients.clear();
+  ASSERT_TRUE(harness.waitForNoTunnels());
+  EXPECT_TRUE(harness.log.waitForPrefix("数据隧道已关闭: "));
+  const std::string zeroTail = ", 当前活跃隧道数: 0";
+  bool zeroLine = false;
+  for (const std::string& line : harness.log.lines()) {
+    zeroLine |= line.rfind("数据隧道已关闭: ", 0) == 0 && line.size() > zeroTail.size() &&
+                line.compare(line.size() - zeroTail.size(), zeroTail.size(), zeroTail) == 0;
+  }
+  EXPECT_TRUE(zeroLine);
+}
+
+TEST(DataRelay, BulkDataArrivesIntactBothWays) {
+  ProxyHarness harness(FakeUpstream::answerThenEcho(kAccept));
+  ASSERT_TRUE(harness.start());
+  std::string prefix;
+  Socket client = harness.openSession(connectHead("192.0.2.1:443"), prefix);
+  ASSERT_EQ(recvExactly(client, 39), kReply);
+
+  std::mt19937 random(7);
+  std::string payload(3 * 1048576, '\0');
+  for (char& c : payload) c = static_cast<char>(random());
+  std::string echoed;
+  std::thread writer([&] {
+    size_t at = 0;
+    while (at < payload.size()) {
+      const size_t chunk = std::min<size_t>(1 + random() % 20000, payload.size() - at);
+      if (sendAll(client.get(), payload.data() + at, chunk) != chunk) break;
+      at += chunk;
+    }
+  });
+  echoed = recvExactly(client, payload.size(), 30000);
+  writer.join();
+  EXPECT_EQ(echoed.size(), payload.size());
+  EXPECT_TRUE(echoed == payload) << "the bytes arrive unchanged and in order";
+  client.reset();
+  ASSERT_TRUE(harness.waitForNoTunnels());
+  EXPECT_EQ(harness.server->totalBytesSent(), static_cast<int64_t>(144 + payload.size()));
+  EXPECT_EQ(harness.server->totalBytesReceived(),
+            static_cast<int64_t>(sizeof kAccept - 1 + payload.size()));
+  EXPECT_TRUE(harness.log.contains(prefix + "客户端->代理: 转发线程结束，总共转发 3072 KB"));
+}
+
+}  // namespace
+}  // namespace quillon::testing

@@ -1,0 +1,274 @@
+// The server's life cycle, its listener and sessions: start and stop, a busy port, client
+// numbering, the head deadline, idle clients, the statistics ticker, thread failures, and
+// tunnels that outlive stop() or the server itself.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "proxy/thread_launch.h"
+#include "proxy_harness.h"
+
+namespace quillon::testing {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+constexpr char kReply[] = "HTTP/1.1 200 Connection Established\r\n\r\n";
+constexpr char kAccept[] = "HTTP/1.1 200 Connection established\r\n\r\n";
+
+std::string connectHead(const std::string& target) {
+  return "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n";
+}
+
+int numberOf(const std::string& prefix) {
+  return std::atoi(prefix.substr(std::string("[会话-").size()).c_str());
+}
+
+TEST(ProxyServer, StartsStopsAndRefusesASecondStart) {
+  ProxyHarness harness(FakeUpstream::recordUntilClosed());
+  ASSERT_TRUE(harness.start("u", "p"));
+  const std::string port = std::to_string(harness.port);
+  const std::string upstream = "127.0.0.1:" + std::to_string(harness.upstream.port());
+  EXPECT_TRUE(harness.server->isRunning());
+  EXPECT_TRUE(harness.log.contains("代理服务器开始监听端口 " + port));
+  EXPECT_TRUE(
+      harness.log.contains("代理服务器启动在端口 " + port + ", 目标代理服务器: " + upstream));
+
+  EXPECT_FALSE(harness.server->start(1, "192.0.2.1", 2, "", ""));
+  EXPECT_TRUE(harness.log.contains("代理服务器已经在运行"));
+  EXPECT_EQ(harness.server->config().proxyHost, "127.0.0.1");
+
+  harness.server->stop();
+  EXPECT_FALSE(harness.server->isRunning());
+  const std::vector<std::string> lines = harness.log.lines();
+  const std::vector<std::string> tail(lines.end() - 3, lines.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{"正在停止代理服务器...", "代理服务器线程已退出",
+                                            "代理服务器已停止"}));
+  harness.log.clear();
+  harness.server->stop();
+  EXPECT_EQ(harness.log.text(), "") << "stop on an idle server writes nothing";
+  EXPECT_FALSE(connectLoopback(harness.port, 1000).valid() &&
+               waitReadable(connectLoopback(harness.port, 1000).get(), 0) == 0)
+      << "nobody accepts after stop";
+}
+
+TEST(ProxyServer, BusyPortMakesStartFailAndTheServerStaysUsable) {
+  ProxyHarness harness(FakeUpstream::recordUntilClosed());
+  LoopbackListener busy;
+  ASSERT_TRUE(busy.valid());
+  EXPECT_FALSE(harness.server->start(busy.port(), "127.0.0.1", harness.upstream.port(), "", ""));
+  EXPECT_FALSE(harness.server->isRunning());
+  EXPECT_TRUE(harness.log.contains("绑定socket失败: 10048"));
+  EXPECT_FALSE(harness.log.containsPrefix("代理服务器启动在端口 "));
+  ASSERT_TRUE(harness.start());
+  std::string prefix;
+  Socket client = harness.openSession("", prefix);
+  EXPECT_FALSE(prefix.empty());
+}
+
+TEST(ProxyServer, ClientNumbersKeepRisingAcrossRestarts) {
+  ProxyHarness harness(FakeUpstream::recordUntilClosed());
+  ASSERT_TRUE(harness.start());
+  std::string first;
+  harness.openSession("", first).reset();
+  ASSERT_TRUE(harness.waitForSessionLine(first, "接收客户端请求失败或连接已断开"));
+  harness.server->stop();
+  ASSERT_TRUE(harness.start());
+  std::string second;
+  harness.openSession("", second).reset();
+  EXPECT_EQ(numberOf(second), numberOf(first) + 1);
+  // A client that closes at once: two lines, and no closing line.
+  ASSERT_TRUE(harness.waitForSessionLine(second, "接收客户端请求失败或连接已断开"));
+  EXPECT_FALSE(harness.log.contains(second + "客户端连接处理完成"));
+}
+
+TEST(ProxySession, TheWholeHeadMustArriveWithinTheDeadline) {
+  ProxyTimeouts timeouts = shortTimeouts();
+  timeouts.clientHeadMs = 800;
+  ProxyHarness harness(FakeUpstream::recordUntilClosed(), timeouts);
+  ASSERT_TRUE(harness.start());
+  std::string prefix;
+  Socket client = harness.openSession("G", prefix);
+  const auto began = steady_clock::now();
+  // One byte every 100 ms would keep a per-read time-out waiting for ever.
+  for (char c : std::string("ET /slow HTTP/1.1\r\nHost: 192.0.2.1\r\n")) {
+    if (!sendText(client, std::string(1, c))) break;
+    if (harness.log.containsPrefix(prefix + "处理 ")) break;
+    std::this_thread::sleep_for(milliseconds(100));
+  }
+  ASSERT_TRUE(harness.waitForSessionLine(prefix, "处理 GET 请求: /slow"));
+  EXPECT_LT(steady_clock::now() - began, milliseconds(3000));
+
+  // Nothing at all within the deadline: the failure line.
+  std::string silent;
+  Socket idle = harness.openSession("", silent);
+  EXPECT_TRUE(harness.waitForSessionLine(silent, "接收客户端请求失败或连接已断开", 5000));
+  bool closed = false;
+  recvUntilClosed(idle, 5000, &closed);
+  EXPECT_TRUE(closed);
+}
+
+TEST(ProxySession, OversizedHeadIsHandedOverWithOneWarning) {
+  ProxyHarness harness(FakeUpstream::recordUntilClosed());
+  ASSERT_TRUE(harness.start());
+  std::string prefix;
+  Socket client =
+      harness.openSession("GET /a HTTP/1.1\r\nX-Big: " + std::string(20000, 'x'), prefix);
+  ASSERT_TRUE(harness.waitForSessionLine(prefix, "请求头过大，可能不完整"));
+  EXPECT_TRUE(harness.waitForSessionLine(prefix, "HTTP请求中未找到Host头"));
+  EXPECT_EQ(harness.log.count(prefix + "请求头过大，可能不完整"), 1);
+}
+
+TEST(ProxySession, UpstreamDownIsLoggedAndTheClientClosed) {
+  ProxyHarness harness(FakeUpstream::recordUntilClosed());
+  const uint16_t closedPort = freeLoopbackPort();
+  const uint16_t port = freeLoopbackPort();
+  ASSERT_TRUE(harness.server->start(port, "127.0.0.1", closedPort, "", ""));
+  harness.port = port;
+  std::string prefix;
+  Socket client = harness.openSession(connectHead("192.0.2.1:443"), prefix);
+  EXPECT_TRUE(harness.waitForSessionLine(
+      prefix, "正在连接到目标代理: 127.0.0.1:" + std::to_string(closedPort)));
+  EXPECT_TRUE(harness.waitForSessionLine(prefix, "连接到目标代理失败: 错误码=10061 (连接被拒绝)"));
+  bool closed = false;
+  recvUntilClosed(client, 5000, &closed);
+  EXPECT_TRUE(closed);
+}
+
+TEST(ProxyServer, AnIdleClientDoesNotStallOthers) {
+  ProxyTimeouts timeouts = shortTimeouts();
+  timeouts.clientHeadMs = 20000;
+  ProxyHarness harness(FakeUpstream::answerThenClose(kAccept), timeouts);
+  ASSERT_TRUE(harness.start());
+  std::string idlePrefix;
+  Socket idle = harness.openSession("", idlePrefix);
+  const auto began = steady_clock::now();
+  for (int i = 0; i < 50; ++i) {
+    Socket client = harness.connect();
+    ASSERT_TRUE(sendText(client, connectHead("192.0.2.1:443")));
+    ASSERT_EQ(recvExactly(client, 39, 5000), kReply) << "request " << i;
+  }
+  // Several reaping passes ran meanwhile; each counted only the session still running.
+  EXPECT_GE(steady_clock::now() - began, milliseconds(0));
+  ASSERT_TRUE(harness.log.waitFor("当前活跃连接数: 1", 3000));
+  idle.reset();
+  EXPECT_TRUE(harness.log.waitFor("当前活跃连接数: 0", 3000));
+}
+
+TEST(ProxyServer, StatsCallbackReportsTheTotalsEverySecond) {
+  ProxyHarness harness(FakeUpstream::answerThenEcho(kAccept));
+  std::mutex mutex;
+  std::vector<std::pair<int64_t, int64_t>> calls;
+  harness.server->setStatsCallback([&](int64_t sent, int64_t received) {
+    std::lock_guard<std::mutex> lock(mutex);
+    calls.emplace_back(sent, received);
+  });
+  ASSERT_TRUE(harness.start());
+  std::string prefix;
+  Socket client = harness.openSession(connectHead("192.0.2.1:443"), prefix);
+  ASSERT_EQ(recvExactly(client, 39), kReply);
+  const auto deadline = steady_clock::now() + std::chrono::seconds(5);
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (calls.size() >= 2) break;
+    }
+    ASSERT_LT(steady_clock::now(), deadline);
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  harness.server->stop();
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(calls.back(), std::make_pair(int64_t{144}, int64_t{sizeof kAccept - 1}));
+}
+
+TEST(ProxyServer, TunnelsKeepWorkingAfterStopAndAreCountedWhenTheyClose) {
+  ProxyHarness harness(FakeUpstream::answerThenEcho(kAccept));
+  ASSERT_TRUE(harness.start());
+  std::string prefix;
+  Socket client = harness.openSession(connectHead("192.0.2.1:443"), prefix);
+  ASSERT_EQ(recvExactly(client, 39), kReply);
+  harness.server->stop();
+  ASSERT_TRUE(sendText(client, "after stop"));
+  EXPECT_EQ(recvExactly(client, 10), "after stop");
+  EXPECT_EQ(harness.server->activeTunnelCount(), 2);
+  client.reset();
+  ASSERT_TRUE(harness.waitForNoTunnels());
+  EXPECT_EQ(harness.server->totalBytesSent(), 144 + 10);
+  EXPECT_EQ(harness.server->totalBytesReceived(), static_cast<int64_t>(sizeof kAccept - 1) + 10);
+}
+
+TEST(ProxyServer, DestroyingTheServerLeavesLiveTunnelsSafe) {
+  ProxyHarness harness(FakeUpstream::answerThenEcho(kAccept));
+  ASSERT_TRUE(harness.start());
+  std::vector<Socket> clients;
+  for (int i = 0; i < 5; ++i) {
+    std::string prefix;
+    clients.push_back(harness.openSession(connectHead("192.0.2.1:443"), prefix));
+    ASSERT_EQ(recvExactly(clients.back(), 39), kReply);
+  }
+  harness.server.reset();
+  for (Socket& client : clients) {
+    ASSERT_TRUE(sendText(client, "still here"));
+    EXPECT_EQ(recvExactly(client, 10), "still here");
+  }
+  clients.clear();
+  // The relays end on their own and release the shared state last.
+  EXPECT_TRUE(harness.log.waitForPrefix("数据隧道已关闭: ", 5000));
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(harness.upstream.waitForScriptEnd(i));
+}
+
+TEST(ProxyServer, RefusedThreadsCostOneClientAtMost) {
+  ProxyHarness harness(FakeUpstream::answerThenEcho(kAccept));
+  const uint16_t port = freeLoopbackPort();
+  failNextThreadLaunch(ProxyThread::kListener);
+  EXPECT_FALSE(harness.server->start(port, "127.0.0.1", harness.upstream.port(), "", ""));
+  EXPECT_TRUE(harness.log.containsPrefix("创建监听线程失败: "));
+  failNextThreadLaunch(ProxyThread::kTicker);
+  EXPECT_FALSE(harness.server->start(port, "127.0.0.1", harness.upstream.port(), "", ""));
+  EXPECT_TRUE(harness.log.containsPrefix("创建统计线程失败: "));
+  EXPECT_FALSE(harness.server->isRunning());
+  ASSERT_TRUE(harness.start());
+
+  const ProxyThread relays[] = {ProxyThread::kSession, ProxyThread::kClientRelay,
+                                ProxyThread::kUpstreamRelay};
+  int upstreamConnections = 0;
+  for (ProxyThread kind : relays) {
+    SCOPED_TRACE(static_cast<int>(kind));
+    failNextThreadLaunch(kind);
+    Socket client = harness.connect();
+    ASSERT_TRUE(sendText(client, connectHead("192.0.2.1:443")));
+    bool closed = false;
+    const std::string got = recvUntilClosed(client, 5000, &closed);
+    EXPECT_TRUE(closed);
+    if (kind == ProxyThread::kSession) {
+      EXPECT_EQ(got, "");
+      EXPECT_TRUE(harness.log.waitForPrefix("[会话-"));
+    } else {
+      EXPECT_EQ(got, kReply);
+      EXPECT_TRUE(harness.upstream.waitForScriptEnd(upstreamConnections++));
+    }
+    EXPECT_TRUE(harness.waitForNoTunnels());
+    // The next client is served normally.
+    Socket next = harness.connect();
+    ASSERT_TRUE(sendText(next, connectHead("192.0.2.1:443")));
+    EXPECT_EQ(recvExactly(next, 39), kReply);
+    // Both relays of this tunnel have started before the next failure is armed.
+    EXPECT_TRUE(harness.waitForTunnelCount(2));
+    ++upstreamConnections;
+  }
+  EXPECT_EQ(harness.log.count("创建会话线程失败: "), 0);
+  int failureLines = 0;
+  for (const std::string& line : harness.log.lines()) {
+    if (line.find("创建会话线程失败: ") != std::string::npos ||
+        line.find("创建转发线程失败: ") != std::string::npos) {
+      ++failureLines;
+    }
+  }
+  EXPECT_EQ(failureLines, 3);
+}
+
+}  // namespace
+}  // namespace quillon::testing
