@@ -1,0 +1,242 @@
+// The handler of "com.quillon.app/vpn": connecting and disconnecting (proxy, system PAC and
+// DNS, with rollback), the single steps, state queries and the TCP connection records.
+#include <charconv>
+#include <string>
+#include <utility>
+
+#include "app/app_log.h"
+#include "channels/app_state.h"
+#include "channels/channel_arguments.h"
+#include "system/system_dns.h"
+#include "system/system_proxy.h"
+
+namespace quillon {
+
+namespace {
+
+constexpr char kInvalidArguments[] = "INVALID_ARGUMENTS";
+constexpr char kMissingArguments[] = "缺少必要参数";
+constexpr char kNotConnected[] = "未连接";
+
+void replyMissingArguments(ChannelResult& result) {
+  result->Error(kInvalidArguments, kMissingArguments);
+}
+
+}  // namespace
+
+void AppState::handleVpnMethodCall(const ChannelCall& call, ChannelResult result) {
+  const std::string& method = call.methodName();
+  logLine("收到VPN通道调用: ", method);
+  const flutter::EncodableValue& arguments = call.arguments();
+
+  if (method == "startVpn") {
+    startVpn(arguments, std::move(result));
+  } else if (method == "stopVpn") {
+    stopVpn(std::move(result));
+  } else if (method == "isVpnConnected") {
+    logLine("检查VPN连接状态: ", vpnConnected_ ? "已连接" : kNotConnected);
+    result->Success(flutter::EncodableValue(vpnConnected_));
+  } else if (method == "getCurrentServer") {
+    result->Success(currentServerValue());
+  } else if (method == "getActiveConnectionCount") {
+    result->Success(flutter::EncodableValue(activeConnections_.load()));
+  } else if (method == "recordTcpConnection") {
+    recordTcpConnection(arguments, std::move(result));
+  } else if (method == "getTcpConnections") {
+    result->Success(tcpConnectionList());
+  } else if (method == "clearTcpConnections") {
+    tcpConnections_.clear();
+    result->Success(flutter::EncodableValue(true));
+  } else if (method == "startProxyServer") {
+    startProxyServer(arguments, std::move(result));
+  } else if (method == "stopProxyServer") {
+    if (proxyRunning()) proxyServer_->stop();
+    result->Success(flutter::EncodableValue(true));
+    // The reply goes first; the outcome of switching to the other PAC file is only logged.
+    setSystemPac(pacApplied_, kMacosPacUrl, *backends_.internetOptions);
+  } else if (method == "resetSystemPAC") {
+    result->Success(flutter::EncodableValue(resetSystemPac(*backends_.internetOptions)));
+  } else if (method == "setSystemDNS") {
+    setSystemDnsFromUi(arguments, std::move(result));
+  } else if (method == "resetSystemDNS") {
+    const bool reset = resetSystemDns(dnsChangeMarker_, *backends_.adapters, *backends_.commands);
+    result->Success(flutter::EncodableValue(reset));
+  } else if (method == "isProxyServerRunning") {
+    result->Success(flutter::EncodableValue(proxyRunning()));
+  } else {
+    result->NotImplemented();
+  }
+}
+
+void AppState::startVpn(const flutter::EncodableValue& arguments, ChannelResult result) {
+  const flutter::EncodableMap* map = argumentMap(arguments);
+  if (map == nullptr) {
+    replyMissingArguments(result);
+    return;
+  }
+  const std::string host = stringArgument(*map, "proxyHost");
+  const int32_t port = int32Argument(*map, "proxyPort", 0);
+  const std::string username = stringArgument(*map, "username");
+  const std::string password = stringArgument(*map, "password");
+  const std::string dnsServer = stringArgument(*map, "dnsServer");
+  const std::string title = stringArgument(*map, "serverTitle");
+
+  logLine("启动VPN连接到: ", host, ":", port);
+  // A port outside 1..65535 is refused here rather than cut to its low 16 bits, which would
+  // silently connect somewhere else.
+  if (host.empty() || !isUsablePort(port)) {
+    logError("代理服务器配置无效");
+    vpnConnected_ = false;
+    result->Success(flutter::EncodableValue(false));
+    return;
+  }
+
+  if (!proxyServer_->start(kLocalProxyPort, host, static_cast<uint16_t>(port), username,
+                           password)) {
+    logError("启动代理服务器失败");
+    vpnConnected_ = false;
+    result->Success(flutter::EncodableValue(false));
+    return;
+  }
+  logLine("代理服务器启动成功在端口: ", kLocalProxyPort);
+  logLine("正在设置PAC: ", kRoutePacUrl);
+  logLine("请确认PAC文件包含将请求定向到本地代理 127.0.0.1:", kLocalProxyPort, " 的规则");
+
+  if (!setSystemPac(pacApplied_, kRoutePacUrl, *backends_.internetOptions)) {
+    logError("设置系统PAC失败");
+    proxyServer_->stop();
+    vpnConnected_ = false;
+    result->Success(flutter::EncodableValue(false));
+    return;
+  }
+  logLine("系统PAC设置成功");
+
+  if (!dnsServer.empty()) {
+    // setSystemDns refuses a server text that is not a dotted-quad address, so a malformed
+    // one fails this step and is rolled back like any other DNS failure.
+    if (!setSystemDns(dnsChangeMarker_, dnsServer, *backends_.adapters, *backends_.commands)) {
+      logError("设置系统DNS失败");
+      if (pacApplied_) {
+        resetSystemPac(*backends_.internetOptions);
+        pacApplied_ = false;
+      }
+      proxyServer_->stop();
+      vpnConnected_ = false;
+      result->Success(flutter::EncodableValue(false));
+      return;
+    }
+    logLine("系统DNS设置成功: ", dnsServer);
+  }
+
+  vpnConnected_ = true;
+  activeConnections_ = 1;
+  currentServer_ = {{"host", host},
+                    {"port", std::to_string(port)},
+                    {"title", title.empty() ? std::string("未命名服务器") : title}};
+  wait(std::chrono::milliseconds(500));
+  bytesSent_ = 0;
+  bytesReceived_ = 0;
+  result->Success(flutter::EncodableValue(true));
+}
+
+void AppState::stopVpn(ChannelResult result) {
+  logLine("停止VPN连接");
+  if (!dnsChangeMarker_.empty()) {
+    resetSystemDns(dnsChangeMarker_, *backends_.adapters, *backends_.commands);
+  }
+  if (pacApplied_) {
+    resetSystemPac(*backends_.internetOptions);
+    pacApplied_ = false;
+  }
+  if (proxyRunning()) proxyServer_->stop();
+  vpnConnected_ = false;
+  activeConnections_ = 0;
+  resetCurrentServer();
+  wait(std::chrono::milliseconds(300));
+  result->Success(flutter::EncodableValue(true));
+}
+
+void AppState::startProxyServer(const flutter::EncodableValue& arguments, ChannelResult result) {
+  const flutter::EncodableMap* map = argumentMap(arguments);
+  if (map == nullptr) {
+    replyMissingArguments(result);
+    return;
+  }
+  const int32_t localPort = int32Argument(*map, "proxyPort", kLocalProxyPort);
+  const std::string host = stringArgument(*map, "proxyHost");
+  const int32_t targetPort = int32Argument(*map, "proxyTargetPort", 0);
+  const std::string username = stringArgument(*map, "username");
+  const std::string password = stringArgument(*map, "password");
+
+  bool started = false;
+  if (!host.empty() && isUsablePort(localPort) && isUsablePort(targetPort)) {
+    started = proxyServer_->start(static_cast<uint16_t>(localPort), host,
+                                  static_cast<uint16_t>(targetPort), username, password);
+  } else {
+    logError("启动代理服务器失败: 无效的目标主机或端口");
+  }
+  result->Success(flutter::EncodableValue(started));
+}
+
+void AppState::recordTcpConnection(const flutter::EncodableValue& arguments, ChannelResult result) {
+  const flutter::EncodableMap* map = argumentMap(arguments);
+  if (map == nullptr) {
+    replyMissingArguments(result);
+    return;
+  }
+  const std::string sourceIp = stringArgument(*map, "sourceIp", "127.0.0.1");
+  const int32_t sourcePort = int32Argument(*map, "sourcePort", 0);
+  const std::string destIp = stringArgument(*map, "destIp");
+  const int32_t destPort = int32Argument(*map, "destPort", 0);
+  if (destIp.empty() || destPort <= 0) {
+    result->Error(kInvalidArguments, "无效的目标IP地址或端口");
+    return;
+  }
+  tcpConnections_.recordTcpConnection(sourceIp, sourcePort, destIp, destPort, false);
+  result->Success(flutter::EncodableValue(false));
+}
+
+void AppState::setSystemDnsFromUi(const flutter::EncodableValue& arguments, ChannelResult result) {
+  const flutter::EncodableMap* map = argumentMap(arguments);
+  if (map == nullptr) {
+    replyMissingArguments(result);
+    return;
+  }
+  const std::string server = stringArgument(*map, "dnsServer");
+  // Only a dotted-quad address may reach the adapters' command lines.
+  if (!isDottedQuadIpv4(server)) {
+    result->Error(kInvalidArguments, "无效的DNS服务器地址");
+    return;
+  }
+  const bool applied =
+      setSystemDns(dnsChangeMarker_, server, *backends_.adapters, *backends_.commands);
+  result->Success(flutter::EncodableValue(applied));
+}
+
+flutter::EncodableValue AppState::currentServerValue() const {
+  const std::string& portText = currentServer_.at("port");
+  int32_t port = 0;
+  std::from_chars(portText.data(), portText.data() + portText.size(), port);
+  return flutter::EncodableValue(flutter::EncodableMap{
+      {flutter::EncodableValue("host"), flutter::EncodableValue(currentServer_.at("host"))},
+      {flutter::EncodableValue("port"), flutter::EncodableValue(port)},
+      {flutter::EncodableValue("title"), flutter::EncodableValue(currentServer_.at("title"))},
+  });
+}
+
+flutter::EncodableValue AppState::tcpConnectionList() const {
+  flutter::EncodableList list;
+  for (const TcpConnectionRecord& record : tcpConnections_.snapshot()) {
+    list.emplace_back(flutter::EncodableMap{
+        {flutter::EncodableValue("sourceIp"), flutter::EncodableValue(record.sourceIp)},
+        {flutter::EncodableValue("sourcePort"), flutter::EncodableValue(record.sourcePort)},
+        {flutter::EncodableValue("destIp"), flutter::EncodableValue(record.destIp)},
+        {flutter::EncodableValue("destPort"), flutter::EncodableValue(record.destPort)},
+        {flutter::EncodableValue("isRouted"), flutter::EncodableValue(record.isRouted)},
+        {flutter::EncodableValue("timestamp"), flutter::EncodableValue(record.timestamp)},
+    });
+  }
+  return flutter::EncodableValue(std::move(list));
+}
+
+}  // namespace quillon
