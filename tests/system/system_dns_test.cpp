@@ -17,11 +17,7 @@ using ::testing::IsEmpty;
 using testing::LogCapture;
 
 TEST(DottedQuad, AcceptsOnlyFourDecimalOctets) {
-  struct Row {
-    const char* text;
-    bool valid;
-  };
-  const Row rows[] = {
+  const testing::TextVerdict rows[] = {
       {"1.1.1.1", true},    {"0.0.0.0", true},         {"255.255.255.255", true},
       {"8.8.4.4", true},    {"10.0.100.254", true},    {"", false},
       {"1.1.1", false},     {"1.1.1.1.", false},       {".1.1.1.1", false},
@@ -32,8 +28,8 @@ TEST(DottedQuad, AcceptsOnlyFourDecimalOctets) {
       {"::1", false},       {"1.1.1.1 & calc", false}, {"0x1.1.1.1", false},
       {"1.1.1.1\"", false}, {"a.b.c.d", false},        {"1,1,1,1", false},
   };
-  for (const Row& row : rows) {
-    EXPECT_EQ(isDottedQuadIpv4(row.text), row.valid) << "'" << row.text << "'";
+  for (const testing::TextVerdict& row : rows) {
+    EXPECT_EQ(isDottedQuadIpv4(row.text), row.accepted) << "'" << row.text << "'";
   }
   EXPECT_FALSE(isDottedQuadIpv4(std::string("1.1.1.1\0", 8)));
   EXPECT_FALSE(isDottedQuadIpv4(std::string(1024, '1')));

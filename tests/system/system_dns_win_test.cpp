@@ -23,20 +23,16 @@ TEST(NetshCommands, ExactCommandLineBytes) {
 }
 
 TEST(NetshCommands, NamesThatCmdWouldInterpretAreUnsafe) {
-  struct Row {
-    const char* name;
-    bool safe;
-  };
-  const Row rows[] = {
+  const testing::TextVerdict rows[] = {
       {"Ethernet", true},     {"Wi-Fi 2", true},  {"LAN (office) #1", true},
       {"a\"b", false},        {"%PATH%", false},  {"x!y!", false},
       {"a^b", false},         {"a&calc", false},  {"a|b", false},
       {"a<b", false},         {"a>b", false},     {"tab\there", false},
       {"line\nbreak", false}, {"del\x7f", false},
   };
-  for (const Row& row : rows) {
-    EXPECT_EQ(adapterNameSafeForCommand(adapter(row.name, "", kIfTypeEthernet)), row.safe)
-        << row.name;
+  for (const testing::TextVerdict& row : rows) {
+    EXPECT_EQ(adapterNameSafeForCommand(adapter(row.text, "", kIfTypeEthernet)), row.accepted)
+        << row.text;
   }
 }
 

@@ -52,6 +52,12 @@ class FakeOptionSetter : public InternetOptionSetter {
   unsigned long failWith = 0;  // non-zero: every apply fails with this code
 };
 
+// One row of a table of texts: the input and whether it is accepted.
+struct TextVerdict {
+  const char* text;
+  bool accepted;
+};
+
 inline NetworkAdapter adapter(std::string name, std::string description, unsigned long type,
                               bool up = true, bool hasAddress = true) {
   NetworkAdapter a;
