@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "scoped_user_value.h"
+
 namespace quillon {
 namespace {
 
@@ -268,53 +270,18 @@ TEST_F(Win32WindowTest, ClassLivesUntilTheLastWindowObjectIsGone) {
   EXPECT_TRUE(next.createNativeWindow(L"next", {10, 10}, {100, 100}));
 }
 
-// Sets or removes the theme preference in the current user's registry for one test and puts
-// the original value back afterwards.
-class ThemePreferenceTest : public ::testing::Test {
- protected:
-  static constexpr const wchar_t* kKey =
-      L"Software\\Microsoft\\Windows\\CurrentVersion\\Themes\\Personalize";
-  static constexpr const wchar_t* kValue = L"AppsUseLightTheme";
-
-  void SetUp() override {
-    DWORD size = sizeof(original_);
-    hadOriginal_ = RegGetValueW(HKEY_CURRENT_USER, kKey, kValue, RRF_RT_REG_DWORD, nullptr,
-                                &original_, &size) == ERROR_SUCCESS;
-  }
-  void TearDown() override {
-    if (hadOriginal_) {
-      setNumber(original_);
-    } else {
-      remove();
-    }
-  }
-
-  static void setNumber(DWORD number) {
-    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, REG_DWORD, &number, sizeof(number)),
-              ERROR_SUCCESS);
-  }
-  static void setText(const std::wstring& text) {
-    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kKey, kValue, REG_SZ, text.c_str(),
-                              static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
-  }
-  static void remove() { RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey, kValue); }
-
- private:
-  DWORD original_ = 0;
-  bool hadOriginal_ = false;
-};
-
-TEST_F(ThemePreferenceTest, FollowsTheUsersAppTheme) {
-  setNumber(0);
+TEST(ThemePreference, FollowsTheUsersAppTheme) {
+  testing::ScopedUserValue theme(
+      L"Software\\Microsoft\\Windows\\CurrentVersion\\Themes\\Personalize", L"AppsUseLightTheme");
+  ASSERT_TRUE(theme.setNumber(0));
   EXPECT_EQ(readDarkModePreference(), std::optional<bool>(true));
-  setNumber(1);
+  ASSERT_TRUE(theme.setNumber(1));
   EXPECT_EQ(readDarkModePreference(), std::optional<bool>(false));
-  setNumber(2);
+  ASSERT_TRUE(theme.setNumber(2));
   EXPECT_EQ(readDarkModePreference(), std::optional<bool>(false));
-  setText(L"0");
+  ASSERT_TRUE(theme.setText(L"0"));
   EXPECT_EQ(readDarkModePreference(), std::nullopt);
-  remove();
+  theme.remove();
   EXPECT_EQ(readDarkModePreference(), std::nullopt);
 }
 

@@ -1,0 +1,56 @@
+// The program's entry function: opens the log, prepares COM, describes the UI, creates the main
+// window and runs the message loop until the window is closed.
+#include <windows.h>
+
+#include <objbase.h>
+
+#include <string>
+
+#include "app/app_log.h"
+#include "app/entrypoint_arguments.h"
+#include "bridge/ui_project.h"
+#include "window/flutter_window.h"
+
+namespace {
+
+// Where the main window appears and how large its client area is, in logical pixels.
+constexpr quillon::Win32Window::Point kWindowOrigin{10, 10};
+constexpr quillon::Win32Window::Size kWindowSize{350, 530};
+
+// The UI's compiled code and assets under `base`, a path the engine resolves itself.
+flutter::UiProject uiProjectIn(const std::wstring& base) {
+  flutter::UiProject project;
+  project.assetsPath = base + L"\\flutter_assets";
+  project.icuDataPath = base + L"\\icudtl.dat";
+  project.aotLibraryPath = base + L"\\app.so";
+  return project;
+}
+
+// Runs the message loop until a quit message arrives.
+void runMessageLoop() {
+  MSG message;
+  // An error result (-1) does not end the loop; only the quit message does.
+  while (GetMessageW(&message, nullptr, 0, 0) != 0) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+}
+
+}  // namespace
+
+int APIENTRY wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
+  quillon::AppLog::open();
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+
+  // Declared before the window, so the window object goes first at the end.
+  flutter::UiProject project = uiProjectIn(L"data");
+  project.entrypointArguments = quillon::processEntrypointArguments();
+
+  quillon::FlutterWindow window(project);
+  if (!window.createNativeWindow(L"Quillon", kWindowOrigin, kWindowSize)) return 1;
+  window.setQuitOnClose(true);
+
+  runMessageLoop();
+  CoUninitialize();
+  return 0;
+}
