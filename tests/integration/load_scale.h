@@ -14,8 +14,8 @@ inline constexpr int kConnectCloseCycles = 1000;
 inline constexpr uint64_t kTunnelBytesEachWay = uint64_t{2} << 20;
 inline constexpr int kConnectCloseCycles = 2000;
 #elif defined(_WIN32)
-inline constexpr uint64_t kTunnelBytesEachWay = uint64_t{1} << 20;
-inline constexpr int kConnectCloseCycles = 600;
+inline constexpr uint64_t kTunnelBytesEachWay = uint64_t{256} << 10;
+inline constexpr int kConnectCloseCycles = 400;
 #else
 inline constexpr uint64_t kTunnelBytesEachWay = uint64_t{4} << 20;
 inline constexpr int kConnectCloseCycles = 2000;
