@@ -3,7 +3,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -30,7 +29,6 @@ class Answers {
     return [this](const uint8_t* data, size_t size) {
       std::lock_guard<std::mutex> lock(mutex_);
       answers_.emplace_back(data, data + size);
-      changed_.notify_all();
     };
   }
   std::vector<Bytes> all() {
@@ -49,7 +47,6 @@ class Answers {
 
  private:
   std::mutex mutex_;
-  std::condition_variable changed_;
   std::vector<Bytes> answers_;
 };
 

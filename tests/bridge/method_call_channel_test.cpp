@@ -1,4 +1,4 @@
-#include <atomic>
+#include <algorithm>
 #include <stdexcept>
 #include <thread>
 
