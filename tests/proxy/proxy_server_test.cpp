@@ -61,7 +61,9 @@ TEST(ProxyServer, BusyPortMakesStartFailAndTheServerStaysUsable) {
   ASSERT_TRUE(busy.valid());
   EXPECT_FALSE(harness.server->start(busy.port(), "127.0.0.1", harness.upstream.port(), "", ""));
   EXPECT_FALSE(harness.server->isRunning());
-  EXPECT_TRUE(harness.log.contains("绑定socket失败: 10048"));
+  // 10048 on Linux; Windows reports a port taken by another socket as 10013.
+  EXPECT_TRUE(harness.log.contains("绑定socket失败: 10048") ||
+              harness.log.contains("绑定socket失败: 10013"));
   EXPECT_FALSE(harness.log.containsPrefix("代理服务器启动在端口 "));
   ASSERT_TRUE(harness.start());
   std::string prefix;
@@ -145,14 +147,12 @@ TEST(ProxyServer, AnIdleClientDoesNotStallOthers) {
   ASSERT_TRUE(harness.start());
   std::string idlePrefix;
   Socket idle = harness.openSession("", idlePrefix);
-  const auto began = steady_clock::now();
   for (int i = 0; i < 50; ++i) {
     Socket client = harness.connect();
     ASSERT_TRUE(sendText(client, connectHead("192.0.2.1:443")));
     ASSERT_EQ(recvExactly(client, 39, 5000), kReply) << "request " << i;
   }
-  // Several reaping passes ran meanwhile; each counted only the session still running.
-  EXPECT_GE(steady_clock::now() - began, milliseconds(0));
+  // Reaping passes ran meanwhile without waiting for the idle session; they count it.
   ASSERT_TRUE(harness.log.waitFor("当前活跃连接数: 1", 3000));
   idle.reset();
   EXPECT_TRUE(harness.log.waitFor("当前活跃连接数: 0", 3000));
