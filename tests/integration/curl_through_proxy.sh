@@ -87,7 +87,7 @@ curl_proxy() {  # curl through the runner started last
 
 squid_logged() {  # squid_logged TEXT...: every text occurs in one line of squid's access log
   local line
-  line=$(grep -F -- "$1" "$STATEDIR/access.log" | tail -n 1)
+  line=$(grep -F -- "$1" "$SQUID_ACCESS_LOG" | tail -n 1)
   shift
   local text
   for text in "$@"; do

@@ -26,12 +26,27 @@ int countLinesContaining(LogCapture& log, const std::string& text) {
   return count;
 }
 
-TEST(ProxyLoad, ConcurrentTunnelsCarryEveryByteBothWays) {
-  ensureSocketLayer();
+// The test plays the upstream on `upstream`; every descriptor the proxy opened must be closed
+// again once the server is gone and the test has closed its own ends.
+class ProxyLoad : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ensureSocketLayer();
+    ASSERT_TRUE(upstream.valid());
+    descriptorsBefore = openDescriptorCount();
+  }
+  void TearDown() override {
+    if (descriptorsBefore >= 0) {
+      EXPECT_LE(waitForDescriptorCount(descriptorsBefore, 5000), descriptorsBefore);
+    }
+  }
+
   LogCapture log;
   LoopbackListener upstream;
-  ASSERT_TRUE(upstream.valid());
-  const int descriptorsBefore = openDescriptorCount();
+  int descriptorsBefore = -1;
+};
+
+TEST_F(ProxyLoad, ConcurrentTunnelsCarryEveryByteBothWays) {
   {
     LocalProxyServer server;
     const uint16_t port = startOnFreePort(server, upstream.port());
@@ -91,17 +106,9 @@ TEST(ProxyLoad, ConcurrentTunnelsCarryEveryByteBothWays) {
     EXPECT_GE(countLinesContaining(log, ", 当前活跃隧道数: 0"), 1);
     server.stop();
   }
-  if (descriptorsBefore >= 0) {
-    EXPECT_LE(waitForDescriptorCount(descriptorsBefore, 5000), descriptorsBefore);
-  }
 }
 
-TEST(ProxyLoad, ConnectAndCloseCyclesLeakNothing) {
-  ensureSocketLayer();
-  LogCapture log;
-  LoopbackListener upstream;
-  ASSERT_TRUE(upstream.valid());
-  const int descriptorsBefore = openDescriptorCount();
+TEST_F(ProxyLoad, ConnectAndCloseCyclesLeakNothing) {
   {
     LocalProxyServer server;
     ProxyTimeouts timeouts;
@@ -144,9 +151,6 @@ TEST(ProxyLoad, ConnectAndCloseCyclesLeakNothing) {
     pair = TunnelPair();
     EXPECT_TRUE(waitUntil([&] { return server.activeTunnelCount() == 0; }, 10000));
     server.stop();
-  }
-  if (descriptorsBefore >= 0) {
-    EXPECT_LE(waitForDescriptorCount(descriptorsBefore, 5000), descriptorsBefore);
   }
 }
 
