@@ -79,9 +79,7 @@ bool handleConnect(LocalProxyServer& server, Socket& client, Socket& upstream,
   const ProxyConfig& config = server.config();
   const std::string request = buildConnectRequest(
       host, *port, proxyAuthorizationLine(config.username, config.password, sessionPrefix));
-  const size_t sent = sendAll(upstream.get(), request.data(), request.size());
-  if (sent > 0) core.addSent(static_cast<int64_t>(sent));
-  if (sent != request.size()) {
+  if (!sendCounted(core, upstream.get(), request)) {
     logError(sessionPrefix, "发送CONNECT请求到目标代理失败: 错误码=", lastSocketError());
     upstream.reset();
     return false;

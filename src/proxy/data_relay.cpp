@@ -68,6 +68,22 @@ void copyLoop(RelayJob& job, int64_t& total) {
   }
 }
 
+std::unique_ptr<RelayJob> makeJob(const std::shared_ptr<ProxyCore>& core,
+                                  const std::shared_ptr<DataTunnel>& tunnel, bool clientToUpstream,
+                                  const std::string& sessionPrefix, const std::string& baseId,
+                                  std::string pending) {
+  auto job = std::make_unique<RelayJob>();
+  job->source = clientToUpstream ? tunnel->client.get() : tunnel->upstream.get();
+  job->destination = clientToUpstream ? tunnel->upstream.get() : tunnel->client.get();
+  job->tunnel = tunnel;
+  job->pending = std::move(pending);
+  job->label = sessionPrefix + (clientToUpstream ? "客户端->代理" : "代理->客户端");
+  job->tunnelId = baseId + (clientToUpstream ? "-c2p" : "-p2c");
+  job->clientToUpstream = clientToUpstream;
+  job->core = core;
+  return job;
+}
+
 }  // namespace
 
 void relayData(std::unique_ptr<RelayJob> job) {
@@ -103,25 +119,8 @@ bool startTunnelRelays(const std::shared_ptr<ProxyCore>& core, Socket& client, S
     return false;
   }
 
-  auto toUpstream = std::make_unique<RelayJob>();
-  toUpstream->source = tunnel->client.get();
-  toUpstream->destination = tunnel->upstream.get();
-  toUpstream->tunnel = tunnel;
-  toUpstream->pending = std::move(clientPending);
-  toUpstream->label = sessionPrefix + "客户端->代理";
-  toUpstream->tunnelId = baseId + "-c2p";
-  toUpstream->clientToUpstream = true;
-  toUpstream->core = core;
-
-  auto toClient = std::make_unique<RelayJob>();
-  toClient->source = tunnel->upstream.get();
-  toClient->destination = tunnel->client.get();
-  toClient->tunnel = tunnel;
-  toClient->pending = std::move(upstreamPending);
-  toClient->label = sessionPrefix + "代理->客户端";
-  toClient->tunnelId = baseId + "-p2c";
-  toClient->clientToUpstream = false;
-  toClient->core = core;
+  auto toUpstream = makeJob(core, tunnel, true, sessionPrefix, baseId, std::move(clientPending));
+  auto toClient = makeJob(core, tunnel, false, sessionPrefix, baseId, std::move(upstreamPending));
 
   std::thread first;
   std::thread second;

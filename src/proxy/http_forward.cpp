@@ -141,9 +141,7 @@ bool forwardHttpRequest(LocalProxyServer& server, Socket& client, Socket& upstre
   const std::string head =
       buildForwardHead(method, destination, version, headers,
                        proxyAuthorizationLine(config.username, config.password, sessionPrefix));
-  const size_t headSent = sendAll(upstream.get(), head.data(), head.size());
-  if (headSent > 0) core.addSent(static_cast<int64_t>(headSent));
-  if (headSent != head.size()) {
+  if (!sendCounted(core, upstream.get(), head)) {
     logError(sessionPrefix, "发送HTTP请求头到目标代理失败: 错误码=", lastSocketError());
     upstream.reset();
     return false;
@@ -153,15 +151,13 @@ bool forwardHttpRequest(LocalProxyServer& server, Socket& client, Socket& upstre
   size_t bodySent = 0;
   while (bodySent < body.size()) {
     const size_t piece = std::min(kBodyPieceSize, body.size() - bodySent);
-    const size_t n = sendAll(upstream.get(), body.data() + bodySent, piece);
-    if (n > 0) core.addSent(static_cast<int64_t>(n));
-    if (n != piece) {
+    if (!sendCounted(core, upstream.get(), std::string_view(body).substr(bodySent, piece))) {
       logError(sessionPrefix, "发送请求体到目标代理失败: 错误码=", lastSocketError());
       upstream.reset();
       return false;
     }
-    bodySent += n;
-    logLine(sessionPrefix, "已发送 ", n, " 字节的请求体数据 (总计 ", bodySent, "/", body.size(),
+    bodySent += piece;
+    logLine(sessionPrefix, "已发送 ", piece, " 字节的请求体数据 (总计 ", bodySent, "/", body.size(),
             ")");
   }
 

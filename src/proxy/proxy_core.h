@@ -7,6 +7,9 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
+
+#include "proxy/socket_compat.h"
 
 namespace quillon {
 
@@ -41,5 +44,9 @@ struct ProxyCore {
   int lastRegisterCount = 0;
   int lastCloseCount = 0;
 };
+
+// Sends every byte of `bytes` on a blocking socket and adds what went out to the sent total.
+// True when all of it went out.
+bool sendCounted(ProxyCore& core, SocketHandle socket, std::string_view bytes);
 
 }  // namespace quillon

@@ -11,14 +11,9 @@
 namespace quillon::testing {
 namespace {
 
-constexpr char kReply[] = "HTTP/1.1 200 Connection Established\r\n\r\n";
 constexpr char kTail[] =
     "Connection: Keep-Alive\r\nKeep-Alive: timeout=900, max=1000\r\n"
     "Proxy-Connection: Keep-Alive\r\n\r\n";
-
-std::string connectHead(const std::string& target) {
-  return "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n";
-}
 
 // Refuses every CONNECT after recording it.
 FakeUpstream::Script refuseAll() {

@@ -11,6 +11,10 @@ constexpr char kFirstLine[] = "新客户端连接";
 
 }  // namespace
 
+std::string connectHead(const std::string& target) {
+  return "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n";
+}
+
 ProxyTimeouts shortTimeouts() {
   ProxyTimeouts timeouts;
   timeouts.clientHeadMs = 1500;
@@ -62,6 +66,11 @@ Socket ProxyHarness::openSession(const std::string& head, std::string& prefix) {
     prefix = lastSessionPrefix();
   }
   return client;
+}
+
+bool ProxyHarness::openTunnel(Socket& client, std::string& prefix) {
+  client = openSession(connectHead(), prefix);
+  return recvExactly(client, sizeof kReply - 1) == kReply;
 }
 
 bool ProxyHarness::waitForSessionLine(const std::string& prefix, const std::string& text,

@@ -12,6 +12,13 @@
 
 namespace quillon::testing {
 
+// The proxy's fixed reply to a CONNECT, and an upstream answer that opens a tunnel.
+inline constexpr char kReply[] = "HTTP/1.1 200 Connection Established\r\n\r\n";
+inline constexpr char kAccept[] = "HTTP/1.1 200 Connection established\r\n\r\n";
+
+// A CONNECT request head for `target`.
+std::string connectHead(const std::string& target = "192.0.2.1:443");
+
 // Time limits short enough for tests; each test that relies on one says so.
 ProxyTimeouts shortTimeouts();
 
@@ -29,6 +36,9 @@ class ProxyHarness {
   // Connects, sends `head` and waits until the session has written its first line; returns
   // the client socket and sets `prefix` to the session's "[会话-N] ".
   Socket openSession(const std::string& head, std::string& prefix);
+
+  // Opens a CONNECT tunnel to 192.0.2.1:443; true when the client got the proxy's reply.
+  bool openTunnel(Socket& client, std::string& prefix);
 
   // The "[会话-N] " of the most recent session that logged its first line.
   std::string lastSessionPrefix();
