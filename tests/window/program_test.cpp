@@ -14,6 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include "bridge/encodable_value.h"
+#include "bridge/method_call.h"
+#include "bridge/standard_method_codec.h"
+#include "link_client.h"
 #include "scoped_user_value.h"
 #include "temp_dir.h"
 
@@ -66,9 +70,11 @@ class ProgramFolder {
 // One run of quillon.exe with the scratch folder as its working directory.
 class ProgramRun {
  public:
-  explicit ProgramRun(const ProgramFolder& program) {
+  explicit ProgramRun(const ProgramFolder& program,
+                      const std::vector<std::wstring>& arguments = {}) {
     const std::wstring exe = (program.folder() / L"quillon.exe").wstring();
     std::wstring commandLine = L"\"" + exe + L"\"";
+    for (const std::wstring& argument : arguments) commandLine += L" \"" + argument + L"\"";
     const std::wstring workingDirectory = program.folder().wstring();
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
@@ -251,6 +257,36 @@ TEST(Program, ShowsItsWindowAndClosesCleanly) {
       lines[4], std::regex(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] FlutterWindow initialized)")))
       << lines[4];
   EXPECT_EQ(lines[5], "Method Channels\xe5\xb7\xb2\xe8\xae\xbe\xe7\xbd\xae");
+}
+
+TEST(Program, HandsItsCommandLineArgumentsToTheUi) {
+  ProgramFolder program(/*withAssets=*/true);
+  const fs::path portFile = program.folder() / "ui-link.port";
+  // The last argument holds an unpaired surrogate: the UI gets an empty text in its place.
+  const std::wstring illFormed = std::wstring(L"bad") + wchar_t(0xd800);
+  ProgramRun run(program, {L"--ui-link=" + portFile.wstring(), L"two words", illFormed});
+  ASSERT_TRUE(run.started());
+  HWND window = run.waitForVisibleWindow();
+  ASSERT_NE(window, nullptr) << program.log();
+
+  driver::PortFile port;
+  ASSERT_EQ(driver::readPortFile(portFile.string(), port), driver::LinkStatus::kOk);
+  driver::LinkClient client;
+  const auto deadline = driver::Clock::now() + std::chrono::seconds(10);
+  ASSERT_EQ(client.open(port, deadline), driver::LinkStatus::kOk);
+  const auto& codec = flutter::StandardMethodCodec::instance();
+  std::vector<uint8_t> reply;
+  ASSERT_EQ(
+      client.call("standin/arguments",
+                  codec.encodeMethodCall(flutter::MethodCall("get", flutter::EncodableValue())),
+                  reply, deadline),
+      driver::LinkStatus::kOk);
+  const flutter::EncodableValue expected(
+      flutter::EncodableList{"--ui-link=" + portFile.string(), "two words", ""});
+  EXPECT_EQ(reply, codec.encodeSuccessEnvelope(&expected));
+
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  EXPECT_EQ(run.waitForExit(), std::optional<DWORD>(0));
 }
 
 TEST(Program, ScalesItsWindowToTheMonitorDpi) {
