@@ -17,8 +17,6 @@ namespace {
 
 using flutter::EncodableValue;
 
-const std::string kEchoAnswer = "HTTP/1.1 200 Connection established\r\n\r\n";
-
 TEST(AppStateTeardown, ConnectedStateStopsProxyThenResetsPacThenDns) {
   LogCapture log;
   ChannelHarness harness;
@@ -69,11 +67,7 @@ TEST(AppStatePushes, ClosedGateStopsPushesWhileTheTickerRuns) {
   LogCapture log;
   ChannelHarness harness;
   FakeUpstream upstream(FakeUpstream::answerThenEcho(kEchoAnswer));
-  ASSERT_EQ(harness
-                .vpn("startProxyServer",
-                     map({{"proxyHost", "127.0.0.1"}, {"proxyTargetPort", upstream.port()}}))
-                .bytes,
-            kSuccessTrue);
+  ASSERT_TRUE(startProxyAlone(harness, upstream.port()));
   ASSERT_FALSE(harness.waitForPushes(1, 3000).empty());
 
   // The window closes the gate before it lets the engine go; the proxy and its ticker run on.
@@ -97,11 +91,7 @@ TEST(AppStatePushes, PushesAndPlatformCallsRunSideBySide) {
   LogCapture log;
   ChannelHarness harness;
   FakeUpstream upstream(FakeUpstream::answerThenEcho(kEchoAnswer));
-  ASSERT_EQ(harness
-                .vpn("startProxyServer",
-                     map({{"proxyHost", "127.0.0.1"}, {"proxyTargetPort", upstream.port()}}))
-                .bytes,
-            kSuccessTrue);
+  ASSERT_TRUE(startProxyAlone(harness, upstream.port()));
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2300);
   while (std::chrono::steady_clock::now() < until) {
     harness.stats("updateStats", map({{"bytesSent", 1}, {"bytesReceived", 1}}));

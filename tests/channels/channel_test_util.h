@@ -38,6 +38,18 @@ inline int lineIndex(const std::vector<std::string>& lines, const std::string& p
   return -1;
 }
 
+// What the scripted upstream proxy answers before it echoes.
+inline const std::string kEchoAnswer = "HTTP/1.1 200 Connection established\r\n\r\n";
+
+// "startProxyServer" on the default local port towards 127.0.0.1:`upstreamPort`; true when the
+// reply was Success(true).
+inline bool startProxyAlone(ChannelHarness& harness, uint16_t upstreamPort) {
+  return harness
+             .vpn("startProxyServer",
+                  map({{"proxyHost", "127.0.0.1"}, {"proxyTargetPort", upstreamPort}}))
+             .bytes == kSuccessTrue;
+}
+
 inline flutter::EncodableValue int64Value(int64_t v) { return flutter::EncodableValue(v); }
 
 }  // namespace quillon::testing

@@ -19,8 +19,6 @@ using flutter::EncodableList;
 using flutter::EncodableMap;
 using flutter::EncodableValue;
 
-const std::string kEchoAnswer = "HTTP/1.1 200 Connection established\r\n\r\n";
-
 EncodableValue figures(int32_t sent, int32_t received, int32_t active) {
   return map({{"bytesSent", sent}, {"bytesReceived", received}, {"activeConnections", active}});
 }
@@ -31,12 +29,6 @@ class StatsChannelTest : public ::testing::Test {
     const Reply reply = harness.stats("getStats");
     EXPECT_EQ(reply.kind, Reply::kSuccess);
     return reply.value;
-  }
-  bool startProxy(uint16_t upstreamPort) {
-    return harness
-               .vpn("startProxyServer",
-                    map({{"proxyHost", "127.0.0.1"}, {"proxyTargetPort", upstreamPort}}))
-               .bytes == kSuccessTrue;
   }
 
   LogCapture log;
@@ -99,7 +91,7 @@ TEST_F(StatsChannelTest, GetStatsIgnoresArgumentsAndUnknownMethodsAreNotImplemen
 
 TEST_F(StatsChannelTest, RunningProxyFiguresReplaceTheUisAdditions) {
   FakeUpstream upstream(FakeUpstream::answerThenEcho(kEchoAnswer));
-  ASSERT_TRUE(startProxy(upstream.port()));
+  ASSERT_TRUE(startProxyAlone(harness, upstream.port()));
   harness.stats("updateStats", map({{"bytesSent", 100}, {"bytesReceived", 50}}));
   EXPECT_EQ(getStats(), figures(0, 0, 0));
 
@@ -117,7 +109,7 @@ TEST_F(StatsChannelTest, PushesOncePerSecondWhileRunningAndNoneAfterStop) {
     if (log.count("当前活跃连接数: 0, 总发送: 0, 总接收: 0") == 0) ++pushesWithoutLogLine;
   };
   const auto started = std::chrono::steady_clock::now();
-  ASSERT_TRUE(startProxy(upstream.port()));
+  ASSERT_TRUE(startProxyAlone(harness, upstream.port()));
   std::vector<Push> pushes = harness.waitForPushes(2, 5000);
   const auto elapsed = std::chrono::steady_clock::now() - started;
   ASSERT_GE(pushes.size(), 2u);

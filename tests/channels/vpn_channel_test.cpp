@@ -16,8 +16,6 @@ using flutter::EncodableList;
 using flutter::EncodableMap;
 using flutter::EncodableValue;
 
-const std::string kEchoAnswer = "HTTP/1.1 200 Connection established\r\n\r\n";
-
 EncodableValue startArgs(uint16_t upstreamPort, const std::string& dnsServer = "",
                          const std::string& title = "Tokyo") {
   return map({{"proxyHost", "127.0.0.1"},
@@ -238,11 +236,7 @@ TEST_F(VpnChannelTest, MalformedDnsServerFailsTheDnsStepAndRollsBack) {
 
 TEST_F(VpnChannelTest, StartVpnWhileProxyRunsIsRefusedAndChangesNothing) {
   FakeUpstream upstream(FakeUpstream::answerThenEcho(kEchoAnswer));
-  EXPECT_EQ(harness
-                .vpn("startProxyServer",
-                     map({{"proxyHost", "127.0.0.1"}, {"proxyTargetPort", upstream.port()}}))
-                .bytes,
-            kSuccessTrue);
+  EXPECT_TRUE(startProxyAlone(harness, upstream.port()));
   EXPECT_EQ(harness.vpn("startVpn", startArgs(upstream.port(), "9.9.9.9")).bytes, kSuccessFalse);
   EXPECT_TRUE(log.contains("代理服务器已经在运行"));
   EXPECT_TRUE(log.contains("启动代理服务器失败"));
@@ -301,11 +295,7 @@ TEST_F(VpnChannelTest, StopVpnFromEveryState) {
   EXPECT_EQ(harness.commands.commands.size(), commands);
 
   // Proxy started alone: stopVpn stops it; failing resets still reply true.
-  ASSERT_EQ(harness
-                .vpn("startProxyServer",
-                     map({{"proxyHost", "127.0.0.1"}, {"proxyTargetPort", upstream.port()}}))
-                .bytes,
-            kSuccessTrue);
+  ASSERT_TRUE(startProxyAlone(harness, upstream.port()));
   harness.vpn("setSystemDNS", map({{"dnsServer", "1.1.1.1"}}));
   harness.commands.failCommands = true;
   EXPECT_EQ(harness.vpn("stopVpn").bytes, kSuccessTrue);
