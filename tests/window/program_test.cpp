@@ -20,6 +20,7 @@
 #include "link_client.h"
 #include "scoped_user_value.h"
 #include "temp_dir.h"
+#include "window_geometry.h"
 
 namespace quillon {
 namespace {
@@ -240,10 +241,7 @@ TEST(Program, ShowsItsWindowAndClosesCleanly) {
   wchar_t title[32] = {};
   GetWindowTextW(window, title, 32);
   EXPECT_EQ(std::wstring(title), L"Quillon");
-  RECT client{};
-  GetClientRect(window, &client);
-  EXPECT_EQ(client.right - client.left, 350);
-  EXPECT_EQ(client.bottom - client.top, 530);
+  EXPECT_EQ(testing::geometryOf(window), (testing::WindowGeometry{10, 10, 350, 530}));
   const auto style = static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE));
   EXPECT_EQ(style & (WS_MAXIMIZEBOX | WS_THICKFRAME), 0u);
 
@@ -298,14 +296,7 @@ TEST(Program, ScalesItsWindowToTheMonitorDpi) {
   ASSERT_TRUE(run.started());
   HWND window = run.waitForVisibleWindow();
   ASSERT_NE(window, nullptr) << program.log();
-  RECT client{};
-  GetClientRect(window, &client);
-  EXPECT_EQ(client.right - client.left, 525);
-  EXPECT_EQ(client.bottom - client.top, 795);
-  RECT outer{};
-  GetWindowRect(window, &outer);
-  EXPECT_EQ(outer.left, 15);
-  EXPECT_EQ(outer.top, 15);
+  EXPECT_EQ(testing::geometryOf(window), (testing::WindowGeometry{15, 15, 525, 795}));
   PostMessageW(window, WM_CLOSE, 0, 0);
   EXPECT_EQ(run.waitForExit(), std::optional<DWORD>(0));
 }

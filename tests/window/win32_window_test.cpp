@@ -8,9 +8,13 @@
 #include <vector>
 
 #include "scoped_user_value.h"
+#include "window_geometry.h"
 
 namespace quillon {
 namespace {
+
+using testing::geometryOf;
+using testing::WindowGeometry;
 
 // Every monitor reports this DPI while a test has installed fakeMonitorDpi.
 UINT fakeDpi = 96;
@@ -90,17 +94,10 @@ TEST_F(Win32WindowTest, CreatesHiddenFixedSizeWindowAt96Dpi) {
   EXPECT_EQ(window.createdCalls, 1);
   EXPECT_FALSE(IsWindowVisible(handle));
 
-  const SIZE client = clientSize(handle);
-  EXPECT_EQ(client.cx, 350);
-  EXPECT_EQ(client.cy, 530);
+  EXPECT_EQ(geometryOf(handle), (WindowGeometry{10, 10, 350, 530}));
   const RECT area = window.clientArea();
   EXPECT_EQ(area.right - area.left, 350);
   EXPECT_EQ(area.bottom - area.top, 530);
-
-  RECT outer{};
-  GetWindowRect(handle, &outer);
-  EXPECT_EQ(outer.left, 10);
-  EXPECT_EQ(outer.top, 10);
 
   const auto style = static_cast<DWORD>(GetWindowLongW(handle, GWL_STYLE));
   EXPECT_EQ(style & (WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX),
@@ -130,13 +127,9 @@ TEST_F(Win32WindowTest, ScalesSizeAndOriginToTheMonitorDpi) {
     setFakeMonitorDpi(row.dpi);
     RecordingWindow window;
     ASSERT_TRUE(window.createNativeWindow(L"Quillon", {10, 10}, {350, 530}));
-    const SIZE client = clientSize(window.windowHandle());
-    EXPECT_EQ(client.cx, row.width) << row.dpi;
-    EXPECT_EQ(client.cy, row.height) << row.dpi;
-    RECT outer{};
-    GetWindowRect(window.windowHandle(), &outer);
-    EXPECT_EQ(outer.left, row.x) << row.dpi;
-    EXPECT_EQ(outer.top, row.y) << row.dpi;
+    EXPECT_EQ(geometryOf(window.windowHandle()),
+              (WindowGeometry{row.x, row.y, row.width, row.height}))
+        << row.dpi;
   }
 }
 
