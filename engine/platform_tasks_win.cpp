@@ -5,6 +5,7 @@
 #include <mutex>
 #include <utility>
 
+#include "module_win.h"
 #include "platform_tasks.h"
 
 namespace standin {
@@ -15,14 +16,6 @@ constexpr wchar_t kWindowClass[] = L"StandinPlatformTasks";
 
 // Tasks run by the current thread's message loop; runQueuedPlatformTasks counts them.
 thread_local int tasksRunOnThisThread = 0;
-
-HINSTANCE thisModule() {
-  HMODULE module = nullptr;
-  GetModuleHandleExW(
-      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-      reinterpret_cast<LPCWSTR>(&thisModule), &module);
-  return module;
-}
 
 class WinTasks final : public PlatformTasks, public std::enable_shared_from_this<WinTasks> {
  public:

@@ -89,6 +89,11 @@ bool UiLinkServer::start(const std::string& portFile, std::string& error) {
   temporary += ".tmp";
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    // The token is a password for the program's channels: only the owner may read it.
+    std::error_code permissionError;
+    std::filesystem::permissions(
+        temporary, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+        permissionError);
     out << port << ' ' << token_ << '\n';
     out.close();
     if (!out) {

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "engine_internal.h"
+#include "module_win.h"
 
 struct FlutterDesktopView {
   HWND window = nullptr;  // owned by the view controller
@@ -22,14 +23,6 @@ namespace {
 
 constexpr wchar_t kViewClass[] = L"StandinViewWindow";
 
-HINSTANCE thisModule() {
-  HMODULE module = nullptr;
-  GetModuleHandleExW(
-      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-      reinterpret_cast<LPCWSTR>(&thisModule), &module);
-  return module;
-}
-
 LRESULT CALLBACK viewWindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
   return DefWindowProcW(hwnd, message, wparam, lparam);
 }
@@ -40,7 +33,7 @@ bool registerViewClass() {
   std::call_once(once, [] {
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = &viewWindowProc;
-    windowClass.hInstance = thisModule();
+    windowClass.hInstance = standin::thisModule();
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     windowClass.lpszClassName = kViewClass;
@@ -69,7 +62,7 @@ FlutterDesktopViewControllerRef FlutterDesktopViewControllerCreate(int width, in
   HWND window =
       registerViewClass()
           ? CreateWindowExW(0, kViewClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN, 0, 0,
-                            width, height, HWND_MESSAGE, nullptr, thisModule(), nullptr)
+                            width, height, HWND_MESSAGE, nullptr, standin::thisModule(), nullptr)
           : nullptr;
   if (window == nullptr) {
     // The engine was handed over with the call; nobody else will end it.

@@ -23,6 +23,8 @@ class ChildProcess {
   // The exit code once the child has ended within `timeoutMs`; nothing while it still runs.
   std::optional<int> wait(int timeoutMs);
   void kill();
+  // True from a successful start until wait() has seen the end or kill() was called.
+  bool running() const { return id_ != 0; }
 
  private:
   long long id_ = 0;  // process id natively, process handle on Windows; 0 when none

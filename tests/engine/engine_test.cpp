@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "engine/standin_control.h"
@@ -31,6 +33,15 @@ void recordAndEcho(FlutterDesktopMessengerRef messenger, const FlutterDesktopMes
     FlutterDesktopMessengerSendResponse(messenger, message->response_handle, message->message,
                                         message->message_size);
   }
+}
+
+// Permissions of files differ on Windows, where a read-only attribute is all there is.
+constexpr bool isWindows() {
+#ifdef _WIN32
+  return true;
+#else
+  return false;
+#endif
 }
 
 // Runs platform tasks until `done` holds or two seconds pass.
@@ -223,6 +234,52 @@ TEST(EngineStandinTest, RecordsPluginRegistrationsInOrder) {
   FlutterDesktopEngineReloadSystemFonts(engine.get());
   FlutterDesktopEngineReloadSystemFonts(engine.get());
   EXPECT_EQ(standin::fontReloadCount(engine.get()), 2);
+}
+
+}  // namespace
+
+namespace {
+
+struct PortFileText {
+  int port = 0;
+  std::string token;
+};
+
+PortFileText readPortFileText(const std::filesystem::path& path) {
+  PortFileText text;
+  std::ifstream(path) >> text.port >> text.token;
+  return text;
+}
+
+TEST(EngineStandinTest, UiLinkWritesAFreshTokenPerEngineAndRemovesItsPortFile) {
+  quillon::testing::TempDir folder;
+  std::filesystem::path first = std::filesystem::path(folder.path()) / "first.port";
+  std::filesystem::path second = std::filesystem::path(folder.path()) / "second.port";
+  StandinEngine one({"--ui-link=" + first.string()});
+  StandinEngine two({"--other", "--ui-link=" + second.string()});
+  ASSERT_NE(one.get(), nullptr);
+  ASSERT_NE(two.get(), nullptr);
+  PortFileText a = readPortFileText(first);
+  PortFileText b = readPortFileText(second);
+  for (const PortFileText& text : {a, b}) {
+    EXPECT_GT(text.port, 0);
+    EXPECT_EQ(text.token.size(), 32u);
+    EXPECT_EQ(text.token.find_first_not_of("0123456789abcdef"), std::string::npos);
+  }
+  EXPECT_NE(a.token, b.token);
+  EXPECT_NE(a.port, b.port);
+  if (!isWindows()) {
+    auto others = std::filesystem::perms::group_all | std::filesystem::perms::others_all;
+    EXPECT_EQ(std::filesystem::status(first).permissions() & others, std::filesystem::perms::none);
+  }
+
+  EXPECT_TRUE(FlutterDesktopEngineDestroy(one.release()));
+  EXPECT_FALSE(std::filesystem::exists(first));
+  EXPECT_TRUE(std::filesystem::exists(second));
+
+  // A link that cannot write its port file is no link: the engine is not created.
+  StandinEngine nowhere({"--ui-link=" + folder.path() + "/missing-folder/x.port"});
+  EXPECT_EQ(nowhere.get(), nullptr);
 }
 
 }  // namespace

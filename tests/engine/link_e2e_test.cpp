@@ -65,6 +65,18 @@ class LinkEndToEndTest : public ::testing::Test {
     }
   }
 
+  // Ends the program the polite way, so that its exit code also reports leaks and races the
+  // sanitizer builds find in it.
+  void TearDown() override {
+    if (!app_.running() || port_.port == 0) return;
+    LinkClient client;
+    std::vector<uint8_t> reply;
+    if (client.open(port_, in(10000)) == LinkStatus::kOk) {
+      client.call("test/echo", encodeCall("quit", {}), reply, in(10000));
+    }
+    EXPECT_EQ(app_.wait(20000), 0);
+  }
+
   std::string assets() const { return folder_.path() + "/flutter_assets"; }
   std::string portFile() const { return folder_.path() + "/ui-link.port"; }
 
