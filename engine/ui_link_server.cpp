@@ -4,6 +4,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 
 #include "secure_random.h"
@@ -163,7 +164,10 @@ void UiLinkServer::run() {
     std::vector<const Socket*> sockets{&listener_};
     for (auto& connection : connections) sockets.push_back(&connection->socket);
     // The short wait bounds how long stop() takes.
-    if (!waitReadable(sockets, 100, readable)) break;
+    if (!waitReadable(sockets, 100, readable)) {
+      std::cerr << "UI link stopped: waiting on its sockets failed\n" << std::flush;
+      break;
+    }
 
     std::vector<std::shared_ptr<Connection>> finished;
     auto now = std::chrono::steady_clock::now();
