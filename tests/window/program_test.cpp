@@ -231,9 +231,12 @@ TEST(Program, ExitsWithOneWhenTheViewCannotBeCreated) {
   EXPECT_EQ(lines.back(), "Failed to create view controller.");
 }
 
-TEST(Program, ShowsItsWindowAndClosesCleanly) {
+TEST(Program, RunsWithItsArgumentsAndClosesCleanly) {
   ProgramFolder program(/*withAssets=*/true);
-  ProgramRun run(program);
+  const fs::path portFile = program.folder() / "ui-link.port";
+  // The last argument holds an unpaired surrogate: the UI gets an empty text in its place.
+  const std::wstring illFormed = std::wstring(L"bad") + wchar_t(0xd800);
+  ProgramRun run(program, {L"--ui-link=" + portFile.wstring(), L"two words", illFormed});
   ASSERT_TRUE(run.started());
   HWND window = run.waitForVisibleWindow();
   ASSERT_NE(window, nullptr) << program.log();
@@ -245,28 +248,7 @@ TEST(Program, ShowsItsWindowAndClosesCleanly) {
   const auto style = static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE));
   EXPECT_EQ(style & (WS_MAXIMIZEBOX | WS_THICKFRAME), 0u);
 
-  PostMessageW(window, WM_CLOSE, 0, 0);
-  EXPECT_EQ(run.waitForExit(), std::optional<DWORD>(0));
-
-  const std::vector<std::string> lines = logLines(program.log());
-  ASSERT_GE(lines.size(), 6u);
-  EXPECT_EQ(lines[3], "===");
-  EXPECT_TRUE(std::regex_match(
-      lines[4], std::regex(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] FlutterWindow initialized)")))
-      << lines[4];
-  EXPECT_EQ(lines[5], "Method Channels\xe5\xb7\xb2\xe8\xae\xbe\xe7\xbd\xae");
-}
-
-TEST(Program, HandsItsCommandLineArgumentsToTheUi) {
-  ProgramFolder program(/*withAssets=*/true);
-  const fs::path portFile = program.folder() / "ui-link.port";
-  // The last argument holds an unpaired surrogate: the UI gets an empty text in its place.
-  const std::wstring illFormed = std::wstring(L"bad") + wchar_t(0xd800);
-  ProgramRun run(program, {L"--ui-link=" + portFile.wstring(), L"two words", illFormed});
-  ASSERT_TRUE(run.started());
-  HWND window = run.waitForVisibleWindow();
-  ASSERT_NE(window, nullptr) << program.log();
-
+  // The UI receives the arguments after the program path, in order.
   driver::PortFile port;
   ASSERT_EQ(driver::readPortFile(portFile.string(), port), driver::LinkStatus::kOk);
   driver::LinkClient client;
@@ -285,6 +267,14 @@ TEST(Program, HandsItsCommandLineArgumentsToTheUi) {
 
   PostMessageW(window, WM_CLOSE, 0, 0);
   EXPECT_EQ(run.waitForExit(), std::optional<DWORD>(0));
+
+  const std::vector<std::string> lines = logLines(program.log());
+  ASSERT_GE(lines.size(), 6u);
+  EXPECT_EQ(lines[3], "===");
+  EXPECT_TRUE(std::regex_match(
+      lines[4], std::regex(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] FlutterWindow initialized)")))
+      << lines[4];
+  EXPECT_EQ(lines[5], "Method Channels\xe5\xb7\xb2\xe8\xae\xbe\xe7\xbd\xae");
 }
 
 TEST(Program, ScalesItsWindowToTheMonitorDpi) {
