@@ -129,27 +129,9 @@ bulk() {  # bulk NAME tunnel|plain: prints MB/s (0 when the download was incompl
 declare -A R
 record() { R[$1,$2]+="$3"$'\n'; }  # record NAME METRIC VALUE
 
-echo "== $RUNS rounds: bulk ${BENCH_BULK_MIB:-256} MiB, $SMALL_COUNT sequential and ${CONC_MS} ms x $CONC concurrent requests of $SMALL_SIZE bytes"
-for round in $(seq 1 "$RUNS"); do
-  for name in "${FORWARDERS[@]}"; do
-    record "$name" tunnel "$(bulk "$name" tunnel)"
-    record "$name" plain "$(bulk "$name" plain)"
-    read -r p50 p99 rps errors < <("$WORK/bench_client" seq "${PORT[$name]}" "$ORIGIN_PORT" \
-      "$SMALL_COUNT" "$SMALL_SIZE" ${CLIENT_AUTH[$name]})
-    record "$name" p50 "$p50"
-    record "$name" p99 "$p99"
-    record "$name" seq_rps "$rps"
-    record "$name" errors "$errors"
-    read -r crps _ cerrors < <("$WORK/bench_client" conc "${PORT[$name]}" "$ORIGIN_PORT" \
-      "$CONC" "$CONC_MS" "$SMALL_SIZE" ${CLIENT_AUTH[$name]})
-    record "$name" conc_rps "$crps"
-    record "$name" errors "$cerrors"
-  done
-  echo "   round $round done"
-done
-
 # Memory and CPU of a forwarder (all its threads and child processes) while it holds many
-# idle tunnels: RSS growth per tunnel, and CPU over the holding window in % of one core.
+# idle tunnels, measured first, while every forwarder is fresh (thread stacks and buffers
+# that later load leaves cached would hide the growth): RSS growth per tunnel, and CPU over the holding window in % of one core.
 tree_pids() { echo "$1"; pgrep -P "$1" 2>/dev/null; }
 rss_kib() { local p s=0; for p in $(tree_pids "$1"); do s=$((s + $(awk '/^VmRSS/ { print $2 }' "/proc/$p/status" 2>/dev/null || echo 0))); done; echo $s; }
 cpu_ticks() { local p s=0; for p in $(tree_pids "$1"); do s=$((s + $(awk '{ print $14 + $15 }' "/proc/$p/stat" 2>/dev/null || echo 0))); done; echo $s; }
@@ -179,6 +161,25 @@ idle_measure() {  # idle_measure NAME: prints "cpu_percent kib_per_tunnel opened
 declare -A IDLE
 for name in quillon tinyproxy privoxy; do
   IDLE[$name]=$(idle_measure "$name")
+done
+
+echo "== $RUNS rounds: bulk ${BENCH_BULK_MIB:-256} MiB, $SMALL_COUNT sequential and ${CONC_MS} ms x $CONC concurrent requests of $SMALL_SIZE bytes"
+for round in $(seq 1 "$RUNS"); do
+  for name in "${FORWARDERS[@]}"; do
+    record "$name" tunnel "$(bulk "$name" tunnel)"
+    record "$name" plain "$(bulk "$name" plain)"
+    read -r p50 p99 rps errors < <("$WORK/bench_client" seq "${PORT[$name]}" "$ORIGIN_PORT" \
+      "$SMALL_COUNT" "$SMALL_SIZE" ${CLIENT_AUTH[$name]})
+    record "$name" p50 "$p50"
+    record "$name" p99 "$p99"
+    record "$name" seq_rps "$rps"
+    record "$name" errors "$errors"
+    read -r crps _ cerrors < <("$WORK/bench_client" conc "${PORT[$name]}" "$ORIGIN_PORT" \
+      "$CONC" "$CONC_MS" "$SMALL_SIZE" ${CLIENT_AUTH[$name]})
+    record "$name" conc_rps "$crps"
+    record "$name" errors "$cerrors"
+  done
+  echo "   round $round done"
 done
 
 # --- table ---------------------------------------------------------------------------------

@@ -21,7 +21,6 @@ EMULATOR=("$@")
 source "$STATEDIR/services.env"
 
 WORK=$(mktemp -d /tmp/quillon-curl-e2e.XXXXXX)
-RUNNER_PIDS=()
 failures=0
 
 cleanup() {
