@@ -78,11 +78,13 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  // The proxy logs from many threads; lines must not interleave on the console either.
-  static quillon::LockedStreamBuffer out(std::cout.rdbuf());
-  static quillon::LockedStreamBuffer err(std::cerr.rdbuf());
-  std::cout.rdbuf(&out);
-  std::cerr.rdbuf(&err);
+  // The proxy logs from many threads; lines must not interleave on the console either. The
+  // locked buffers are never destroyed: the runtime flushes std::cout after main returns, and
+  // detached relay threads may still write a line while the process exits.
+  static auto* const out = new quillon::LockedStreamBuffer(std::cout.rdbuf());
+  static auto* const err = new quillon::LockedStreamBuffer(std::cerr.rdbuf());
+  std::cout.rdbuf(out);
+  std::cerr.rdbuf(err);
   if (!quillon::installStopSignal()) {
     quillon::logError("cannot install the stop signal handler");
     return 1;
