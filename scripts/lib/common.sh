@@ -35,7 +35,8 @@ wine_start() {
   export WINEPREFIX
   WINEPREFIX=$(mktemp -d /tmp/quillon-wine.XXXXXX)
   export WINEDLLOVERRIDES="mscoree,mshtml="
-  (wineserver -p >/dev/null 2>&1 </dev/null &)
+  # Its own session keeps a Ctrl-C at the terminal from ending the server under a running program.
+  (setsid wineserver -p >/dev/null 2>&1 </dev/null &)
   timeout 300 wine wineboot -i >/dev/null 2>&1 </dev/null
 }
 
@@ -52,7 +53,7 @@ xvfb_start() {
   local n
   for n in $(seq 91 120); do
     if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
-      Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+      setsid Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
       QUILLON_XVFB_PID=$!
       export DISPLAY=":$n"
       local i
