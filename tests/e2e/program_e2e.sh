@@ -1,0 +1,205 @@
+#!/usr/bin/env bash
+# End-to-end checks of the real quillon.exe under Wine, driven through the UI link, against the
+# local squid of the quillon_upstream fixture.
+#
+#   program_e2e.sh CASE STATEDIR ARTIFACTDIR FILE...
+#
+# CASE: connection | close-connected | screenshot. FILE...: the program's files (quillon.exe,
+# the engine and plug-in DLLs, quillon-driver.exe), copied into a scratch folder. Needs
+# WINEPREFIX with a running wineserver and DISPLAY. Exits 0 when every check passed; prints
+# each failed check.
+set -uo pipefail
+
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+ROOT=$(cd "$HERE/../.." && pwd)
+source "$ROOT/scripts/lib/program.sh"
+
+[ $# -ge 4 ] || { echo "usage: program_e2e.sh CASE STATEDIR ARTIFACTDIR FILE..." >&2; exit 2; }
+CASE=$1
+STATEDIR=$2
+ARTIFACTS=$3
+shift 3
+[ -f "$STATEDIR/services.env" ] || { echo "no services.env in $STATEDIR (fixture not started)" >&2; exit 1; }
+source "$STATEDIR/services.env"
+
+WORK=$(mktemp -d /tmp/quillon-e2e.XXXXXX)
+PROGRAM="$WORK/program"
+STARTED=0
+failures=0
+
+cleanup() {
+  if [ "$STARTED" -eq 1 ] && kill -0 "$QUILLON_PROGRAM_PID" 2>/dev/null; then
+    program_close "$PROGRAM"
+    program_wait_exit 15
+  fi
+  if [ "$failures" -ne 0 ] && [ -f "$PROGRAM/quillon_app.log" ]; then
+    echo "--- quillon_app.log"
+    tail -n 40 "$PROGRAM/quillon_app.log"
+  fi
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok:   $*"; }
+check() {  # check DESCRIPTION command...: passes when the command succeeds
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+log_text() { sed 's/\r$//' "$PROGRAM/quillon_app.log"; }
+# The number of the first log line that is exactly TEXT (empty when there is none).
+log_line_number() { log_text | grep -n -x -F -m 1 -- "$1" | cut -d: -f1; }
+ordered() {  # ordered A B: both line numbers known and A before B
+  [ -n "$1" ] && [ -n "$2" ] && [ "$1" -lt "$2" ]
+}
+
+start_program() {
+  program_prepare "$PROGRAM" "$@" || { fail "the program's files are copied"; exit 1; }
+  if ! program_start "$PROGRAM"; then
+    fail "quillon.exe opens its UI link"
+    exit 1
+  fi
+  STARTED=1
+}
+
+connect() {  # connect [DNS]
+  local reply
+  reply=$(program_call "$PROGRAM" com.quillon.app/vpn startVpn \
+    "$(start_vpn_arguments 127.0.0.1 "$SQUID_PORT" "$PROXY_USER" "$PROXY_PASSWORD" "e2e squid" "${1:-}")")
+  check "startVpn answers true (got $reply)" [ "$reply" = '{"result":"success","value":true}' ]
+}
+
+close_program() {
+  program_close "$PROGRAM"
+  program_wait_exit 30
+  STARTED=0
+  check "quillon.exe exits with 0 after WM_CLOSE (got $QUILLON_PROGRAM_EXIT)" \
+    [ "$QUILLON_PROGRAM_EXIT" = 0 ]
+}
+
+# curl through the local proxy; prints "STATUS BYTES".
+fetch() {  # fetch URL [curl options...]
+  local url=$1
+  shift
+  curl -sS --max-time 15 -o /dev/null -w '%{http_code} %{size_download}' \
+    --proxy http://127.0.0.1:20888 "$@" "$url" 2>/dev/null
+}
+
+case_connection() {
+  start_program "$@"
+  connect
+  check "the proxy started" grep -qF "代理服务器启动成功在端口: 20888" "$PROGRAM/quillon_app.log"
+
+  local got
+  got=$(fetch "http://127.0.0.1:$ORIGIN_PORT/bytes/3000")
+  check "plain GET through 127.0.0.1:20888 (got $got)" [ "$got" = "200 3000" ]
+  got=$(fetch "http://127.0.0.1:$ORIGIN_PORT/bytes/5000" --proxytunnel)
+  check "CONNECT tunnel through 127.0.0.1:20888 (got $got)" [ "$got" = "200 5000" ]
+  got=$(curl -sS --max-time 15 -o /dev/null -w '%{http_code}' \
+    "http://127.0.0.1:$ORIGIN_PORT/bytes/1" -x http://127.0.0.1:$SQUID_PORT 2>&1)
+  check "squid itself wants credentials, so the proxy added them (got $got)" [ "$got" = 407 ]
+
+  # With the tunnels closed, the pushes go on once a second and carry the totals so far.
+  local stamps="$WORK/pushes.txt" line
+  program_watch "$PROGRAM" com.quillon.app/stats --count 4 --timeout 12 |
+    while IFS= read -r line; do echo "$(date +%s%N) $line"; done >"$stamps"
+  check "four pushes within 12 s" [ "$(grep -c '"method":"onStatsUpdate"' "$stamps")" -eq 4 ]
+  local previous_time="" previous_sent=0 previous_received=0 time sent received gap
+  while read -r time line; do
+    sent=$(json_number bytesSent "$line")
+    received=$(json_number bytesReceived "$line")
+    check "a push counts the traffic ($line)" [ "${sent:-0}" -gt 0 ] && [ "${received:-0}" -gt 8000 ]
+    check "totals never shrink" [ "${sent:-0}" -ge "$previous_sent" ] &&
+      [ "${received:-0}" -ge "$previous_received" ]
+    if [ -n "$previous_time" ]; then
+      gap=$(((time - previous_time) / 1000000))
+      check "pushes about a second apart (${gap} ms)" [ "$gap" -ge 500 ] && [ "$gap" -le 1800 ]
+    fi
+    previous_time=$time previous_sent=${sent:-0} previous_received=${received:-0}
+  done <"$stamps"
+
+  local reply
+  reply=$(program_call "$PROGRAM" com.quillon.app/stats getStats)
+  sent=$(json_number bytesSent "$reply")
+  received=$(json_number bytesReceived "$reply")
+  check "getStats has the totals of the pushes ($reply)" [ "${sent:-0}" -ge "$previous_sent" ] &&
+    [ "${received:-0}" -ge "$previous_received" ] && [ "$previous_sent" -gt 0 ]
+  check "getStats counts no open tunnel" grep -qF '"activeConnections":0' <<<"$reply"
+
+  reply=$(program_call "$PROGRAM" com.quillon.app/vpn stopVpn)
+  check "stopVpn answers true (got $reply)" [ "$reply" = '{"result":"success","value":true}' ]
+  check "the proxy stopped" grep -qF "代理服务器已停止" "$PROGRAM/quillon_app.log"
+  got=$(fetch "http://127.0.0.1:$ORIGIN_PORT/bytes/10")
+  check "nothing serves 127.0.0.1:20888 after stopVpn (got $got)" [ "${got%% *}" = 000 ]
+  close_program
+}
+
+case_close_connected() {
+  start_program "$@"
+  # The DNS step runs Wine's own netsh inside the throw-away prefix.
+  connect 127.0.0.1
+  check "the DNS server was set" grep -qF "系统DNS设置成功: 127.0.0.1" "$PROGRAM/quillon_app.log"
+  local got
+  got=$(fetch "http://127.0.0.1:$ORIGIN_PORT/bytes/100")
+  check "traffic flows before the close (got $got)" [ "$got" = "200 100" ]
+
+  # A watcher that lasts until the program closes the link; a push to a released engine would
+  # end the program abnormally rather than reach it.
+  program_watch "$PROGRAM" com.quillon.app/stats --timeout 60 >"$WORK/watch.txt" 2>&1 &
+  local watcher=$!
+  sleep 2.5
+  close_program
+  local watched=1 i
+  for i in $(seq 1 100); do
+    kill -0 "$watcher" 2>/dev/null || break
+    sleep 0.1
+  done
+  wait "$watcher"
+  watched=$?
+  check "the watcher saw the link close without errors (exit $watched)" [ "$watched" -eq 0 ]
+  check "the watcher saw pushes before the close" grep -q '"method":"onStatsUpdate"' "$WORK/watch.txt"
+  check "the watcher saw only pushes" [ "$(grep -vc '^{"method":"onStatsUpdate"' "$WORK/watch.txt")" -eq 0 ]
+
+  local proxy_stopped pac_reset dns_reset
+  proxy_stopped=$(log_line_number "代理服务器已停止")
+  pac_reset=$(log_line_number "成功重置系统PAC设置")
+  dns_reset=$(log_text | grep -n -m 1 '^成功重置适配器 .* 的DNS设置$' | cut -d: -f1)
+  check "the proxy stops before the PAC is reset (lines $proxy_stopped, $pac_reset)" \
+    ordered "$proxy_stopped" "$pac_reset"
+  check "the PAC is reset before the DNS (lines $pac_reset, $dns_reset)" ordered "$pac_reset" "$dns_reset"
+  got=$(fetch "http://127.0.0.1:$ORIGIN_PORT/bytes/10")
+  check "nothing serves 127.0.0.1:20888 after the close (got $got)" [ "${got%% *}" = 000 ]
+}
+
+case_screenshot() {
+  start_program "$@"
+  local i shown=""
+  for i in $(seq 1 100); do
+    shown=$(xwininfo -root -tree 2>/dev/null | grep -F '"Quillon"')
+    [ -n "$shown" ] && break
+    sleep 0.1
+  done
+  check "the window \"Quillon\" is on the display" [ -n "$shown" ]
+  sleep 1  # the panel's first paint
+  mkdir -p "$ARTIFACTS"
+  local shot="$ARTIFACTS/quillon-window.png"
+  rm -f "$shot"
+  check "import takes a screenshot" timeout 30 import -window root "$shot"
+  local size
+  size=$(identify -format '%w %h' "$shot" 2>/dev/null)
+  check "the screenshot is a picture ($size)" [ -n "$size" ]
+  # A blank screen compresses to almost nothing; the window and its panel do not.
+  check "the screenshot shows more than one colour" \
+    [ "$(identify -format '%k' "$shot" 2>/dev/null || echo 0)" -gt 2 ]
+  echo "screenshot kept in $shot"
+  close_program
+}
+
+case "$CASE" in
+  connection) case_connection "$@" ;;
+  close-connected) case_close_connected "$@" ;;
+  screenshot) case_screenshot "$@" ;;
+  *) echo "unknown case $CASE" >&2; exit 2 ;;
+esac
+[ "$failures" -eq 0 ]
