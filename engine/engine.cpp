@@ -129,10 +129,13 @@ bool sendToUi(FlutterDesktopMessengerRef messenger, const char* channel, const u
   std::shared_ptr<EngineState> state = messenger->state;
   if (!state) return false;
   SendObserver observer;
+  std::function<void(const std::string&, const uint8_t*, size_t)> viewListener;
   {
     std::lock_guard<std::mutex> lock(state->mutex);
     observer = state->observer;
+    viewListener = state->viewListener;
   }
+  if (viewListener) viewListener(channel, data, size);
   std::function<void(std::vector<uint8_t>)> respond;
   if (wantsReply) respond = replyToProgram(state, reply, userData);
   if (state->link) state->link->broadcast(channel, data, size);
@@ -276,6 +279,7 @@ bool FlutterDesktopEngineDestroy(FlutterDesktopEngineRef engine) {
     state->callbacks.clear();
     pending.swap(state->pendingResponses);
     observer.swap(state->observer);
+    state->viewListener = nullptr;
     state->nextFrame = nullptr;
   }
   state->tasks->close();

@@ -35,6 +35,9 @@ struct EngineState {
   std::map<std::string, std::pair<FlutterDesktopMessageCallback, void*>> callbacks;
   std::set<FlutterDesktopMessageResponseHandle*> pendingResponses;  // owned
   SendObserver observer;
+  // The view's own look at every message the program sends (the control panel), on the sending
+  // thread.
+  std::function<void(const std::string& channel, const uint8_t* data, size_t size)> viewListener;
   std::vector<PluginRegistration> registrations;
   std::map<std::string, std::unique_ptr<FlutterDesktopPluginRegistrar>> registrars;
   FlutterDesktopOnNextFrameCallback nextFrame = nullptr;

@@ -9,6 +9,7 @@
 
 #include "engine_internal.h"
 #include "module_win.h"
+#include "ui_panel_win.h"
 
 struct FlutterDesktopView {
   HWND window = nullptr;  // owned by the view controller
@@ -17,6 +18,7 @@ struct FlutterDesktopView {
 struct FlutterDesktopViewController {
   FlutterDesktopEngineRef engine = nullptr;  // owned
   FlutterDesktopView view;
+  std::unique_ptr<standin::UiPanel> panel;  // a child of the view window
 };
 
 namespace {
@@ -24,6 +26,13 @@ namespace {
 constexpr wchar_t kViewClass[] = L"StandinViewWindow";
 
 LRESULT CALLBACK viewWindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+  // The control panel fills the view.
+  if (message == WM_SIZE) {
+    if (HWND panel = GetWindow(hwnd, GW_CHILD)) {
+      MoveWindow(panel, 0, 0, LOWORD(lparam), HIWORD(lparam), TRUE);
+    }
+    return 0;
+  }
   return DefWindowProcW(hwnd, message, wparam, lparam);
 }
 
@@ -72,11 +81,15 @@ FlutterDesktopViewControllerRef FlutterDesktopViewControllerCreate(int width, in
   auto* controller = new FlutterDesktopViewController;
   controller->engine = engine;
   controller->view.window = window;
+  // Without the panel the view is still usable through the UI link.
+  controller->panel =
+      standin::UiPanel::create(window, engine, standin::entrypointArguments(engine));
   return controller;
 }
 
 void FlutterDesktopViewControllerDestroy(FlutterDesktopViewControllerRef controller) {
   if (controller == nullptr) return;
+  controller->panel.reset();
   DestroyWindow(controller->view.window);
   FlutterDesktopEngineDestroy(controller->engine);
   delete controller;
@@ -91,6 +104,7 @@ void FlutterDesktopViewControllerForceRedraw(FlutterDesktopViewControllerRef con
   if (controller == nullptr) return;
   InvalidateRect(controller->view.window, nullptr, TRUE);
   standin::requestNextFrame(controller->engine);
+  if (controller->panel) controller->panel->afterNextFrame();
 }
 
 bool FlutterDesktopViewControllerHandleTopLevelWindowProc(
