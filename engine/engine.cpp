@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "engine_internal.h"
+#include "panel_codec.h"
 
 namespace standin {
 namespace {
@@ -24,32 +25,6 @@ bool isDirectory(const wchar_t* path) {
   }
 }
 
-void writeSize(std::vector<uint8_t>& out, size_t size) {
-  if (size < 254) {
-    out.push_back(static_cast<uint8_t>(size));
-  } else if (size <= 0xFFFF) {
-    out.push_back(254);
-    out.push_back(static_cast<uint8_t>(size));
-    out.push_back(static_cast<uint8_t>(size >> 8));
-  } else {
-    out.push_back(255);
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(size >> shift));
-  }
-}
-
-// A success reply carrying a list of strings, in the UI's standard method encoding: this is the
-// UI side of the wire, which the stand-in plays.
-std::vector<uint8_t> stringListReply(const std::vector<std::string>& texts) {
-  std::vector<uint8_t> out{0x00, 0x0C};
-  writeSize(out, texts.size());
-  for (const std::string& text : texts) {
-    out.push_back(0x07);
-    writeSize(out, text.size());
-    out.insert(out.end(), text.begin(), text.end());
-  }
-  return out;
-}
-
 std::optional<std::vector<uint8_t>> reservedReply(EngineState& state, const std::string& channel) {
   std::vector<std::string> texts;
   if (channel == kPluginsChannel) {
@@ -62,7 +37,7 @@ std::optional<std::vector<uint8_t>> reservedReply(EngineState& state, const std:
   } else {
     return std::nullopt;
   }
-  return stringListReply(texts);
+  return standin::panel::encodeStringListReply(texts);
 }
 
 // Queues a message for the program's callback on `channel`; see standin::postToProgram.

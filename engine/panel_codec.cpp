@@ -191,6 +191,13 @@ std::vector<uint8_t> encodeCall(const std::string& method,
   return out;
 }
 
+std::vector<uint8_t> encodeStringListReply(const std::vector<std::string>& texts) {
+  std::vector<uint8_t> out{0x00, kList};
+  writeSize(out, texts.size());
+  for (const std::string& text : texts) writeString(out, text);
+  return out;
+}
+
 Reply decodeReply(const uint8_t* data, size_t size) {
   Reply reply;
   if (size == 0) return reply;

@@ -23,6 +23,10 @@ using Argument = std::variant<std::string, int32_t>;
 std::vector<uint8_t> encodeCall(const std::string& method,
                                 const std::vector<std::pair<std::string, Argument>>& arguments);
 
+// A success reply envelope carrying a list of strings (the stand-in's answer on its reserved
+// query channels).
+std::vector<uint8_t> encodeStringListReply(const std::vector<std::string>& texts);
+
 // The parts of a decoded value the panel looks at.
 struct Value {
   enum class Kind { kNull, kBool, kInt, kString, kList, kMap, kOther };
