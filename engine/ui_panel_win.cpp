@@ -287,10 +287,12 @@ void UiPanel::refresh() {
   SetDlgItemTextW(window_, kPanelTrafficLine, traffic.c_str());
   SetDlgItemTextW(window_, kPanelActiveLine, active.c_str());
   SetDlgItemTextW(window_, kPanelRecordsLine, records.c_str());
-  // Each new push also refreshes the count of recorded connections.
+  // The first push, and then every tenth, also refreshes the count of recorded connections:
+  // asking on every push would add a channel call, and a line in the program's log, each second.
   if (pushes != pushesSeen_) {
+    const bool refresh = pushesSeen_ == 0 || pushes / 10 != pushesSeen_ / 10;
     pushesSeen_ = pushes;
-    askRecordCount();
+    if (refresh) askRecordCount();
   }
 }
 
