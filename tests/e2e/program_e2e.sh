@@ -13,6 +13,7 @@ set -uo pipefail
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 ROOT=$(cd "$HERE/../.." && pwd)
 source "$ROOT/scripts/lib/program.sh"
+source "$ROOT/tests/integration/fixtures/lib.sh"
 
 [ $# -ge 4 ] || { echo "usage: program_e2e.sh CASE STATEDIR ARTIFACTDIR FILE..." >&2; exit 2; }
 CASE=$1
@@ -40,13 +41,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-pass() { echo "ok:   $*"; }
-check() {  # check DESCRIPTION command...: passes when the command succeeds
-  local what=$1
-  shift
-  if "$@"; then pass "$what"; else fail "$what"; fi
-}
 log_text() { sed 's/\r$//' "$PROGRAM/quillon_app.log"; }
 # The number of the first log line that is exactly TEXT (empty when there is none).
 log_line_number() { log_text | grep -n -x -F -m 1 -- "$1" | cut -d: -f1; }

@@ -32,13 +32,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-pass() { echo "ok:   $*"; }
-check() {  # check DESCRIPTION command...: passes when the command succeeds
-  local what=$1
-  shift
-  if "$@"; then pass "$what"; else fail "$what"; fi
-}
 log_has() { grep -qF -- "$2" "$WORK/runner-$1.log"; }
 # session_logged NAME TEXT: some client's line (after its "[会话-N] " prefix) is exactly TEXT.
 # The readiness probe is the runner's first client, so numbers are not fixed.
