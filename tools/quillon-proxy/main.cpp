@@ -17,13 +17,8 @@ namespace {
 constexpr char kUsage[] =
     "usage: quillon-proxy --listen PORT --upstream HOST:PORT [--user U] [--password P]\n";
 
-struct Options {
-  uint16_t listenPort = 0;
-  std::string upstreamHost;
-  uint16_t upstreamPort = 0;
-  std::string user;
-  std::string password;
-};
+// The runner's arguments are exactly the proxy's configuration.
+using Options = quillon::ProxyConfig;
 
 // A TCP port: 1 to 65535, decimal digits only.
 std::optional<uint16_t> parsePort(const std::string& text) {
@@ -48,18 +43,18 @@ std::optional<Options> parseArguments(int argc, char** argv) {
     if (name == "--listen") {
       const auto port = parsePort(value);
       if (!port) return std::nullopt;
-      options.listenPort = *port;
+      options.localPort = *port;
       haveListen = true;
     } else if (name == "--upstream") {
       const size_t colon = value.rfind(':');
       if (colon == std::string::npos || colon == 0) return std::nullopt;
       const auto port = parsePort(value.substr(colon + 1));
       if (!port) return std::nullopt;
-      options.upstreamHost = value.substr(0, colon);
-      options.upstreamPort = *port;
+      options.proxyHost = value.substr(0, colon);
+      options.proxyPort = *port;
       haveUpstream = true;
     } else if (name == "--user") {
-      options.user = value;
+      options.username = value;
     } else if (name == "--password") {
       options.password = value;
     } else {
@@ -97,8 +92,8 @@ int main(int argc, char** argv) {
       quillon::logLine("stats: sent=", sent, " received=", received,
                        " active=", server.activeTunnelCount());
     });
-    if (!server.start(options->listenPort, options->upstreamHost, options->upstreamPort,
-                      options->user, options->password)) {
+    if (!server.start(options->localPort, options->proxyHost, options->proxyPort,
+                      options->username, options->password)) {
       exitCode = 1;
     } else {
       while (!quillon::stopRequested() && server.isRunning()) {
