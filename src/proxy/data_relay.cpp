@@ -1,146 +1,256 @@
 #include "proxy/data_relay.h"
 
+#include <chrono>
 #include <exception>
 #include <thread>
 
 #include "app/app_log.h"
-#include "proxy/thread_launch.h"
 
 namespace quillon {
 
 namespace {
 
-constexpr size_t kRelayBufferSize = 8192;
+// One read per wake-up, written out completely before the next read. Large enough that a fast
+// path needs few system calls per megabyte; allocated only when a direction first has data, so
+// an idle tunnel costs no buffer.
+constexpr size_t kRelayChunk = 64 * 1024;
 constexpr int64_t kKilobyteLineThreshold = 1048576;
+// A wake-up that let nothing move (a hang-up reported while the peer's window is still full)
+// is followed by this pause, so that such a socket cannot make the loop spin.
+constexpr auto kNoProgressPause = std::chrono::milliseconds(5);
 
-// Writes all `size` bytes to the job's destination, waiting for writability whenever the
-// socket's send buffer is full. Returns false (after the failure line) when a write fails.
-bool writeChunk(RelayJob& job, const char* data, size_t size, int64_t& total) {
-  size_t written = 0;
-  while (written < size) {
-    const long n = sendSome(job.destination, data + written, size - written);
-    if (n > 0) {
-      written += static_cast<size_t>(n);
-      total += n;
-      continue;
-    }
-    const int error = lastSocketError();
-    if ((n == 0 || error == wsa::kWouldBlock) && waitWritable(job.destination, -1) >= 0) {
-      continue;
-    }
-    logError("转发", job.label, "数据失败: ", n == 0 ? error : lastSocketError());
-    job.tunnel->end();
-    return false;
-  }
-  return true;
-}
-
-void copyLoop(RelayJob& job, int64_t& total) {
-  DataTunnel& tunnel = *job.tunnel;
-  SourceWatch watch(job.source, tunnel.wake);
-  if (!watch.valid()) {
-    logError(job.label, ": 读取错误: ", lastSocketError());
-    tunnel.end();
-    return;
-  }
-  if (!job.pending.empty() && !writeChunk(job, job.pending.data(), job.pending.size(), total)) {
-    return;
-  }
-  char buffer[kRelayBufferSize];
-  while (tunnel.tunnelActive.load()) {
-    const long n = recvSome(job.source, buffer, sizeof buffer);
-    if (n > 0) {
-      if (!writeChunk(job, buffer, static_cast<size_t>(n), total)) return;
-      continue;
-    }
-    if (n == 0) {
-      logLine(job.label, ": 连接关闭");
-      tunnel.end();
-      return;
-    }
-    const int error = lastSocketError();
-    if (error == wsa::kWouldBlock) {
-      if (watch.wait()) continue;
-    }
-    logError(job.label, ": 读取错误: ", error == wsa::kWouldBlock ? lastSocketError() : error);
-    tunnel.end();
-    return;
-  }
-}
-
-std::unique_ptr<RelayJob> makeJob(const std::shared_ptr<ProxyCore>& core,
-                                  const std::shared_ptr<DataTunnel>& tunnel, bool clientToUpstream,
-                                  const std::string& sessionPrefix, const std::string& baseId,
-                                  std::string pending) {
-  auto job = std::make_unique<RelayJob>();
-  job->source = clientToUpstream ? tunnel->client.get() : tunnel->upstream.get();
-  job->destination = clientToUpstream ? tunnel->upstream.get() : tunnel->client.get();
-  job->tunnel = tunnel;
-  job->pending = std::move(pending);
-  job->label = sessionPrefix + (clientToUpstream ? "客户端->代理" : "代理->客户端");
-  job->tunnelId = baseId + (clientToUpstream ? "-c2p" : "-p2c");
-  job->clientToUpstream = clientToUpstream;
-  job->core = core;
-  return job;
-}
+constexpr short kReadable = kPollIn | kPollErr | kPollHup;
+constexpr short kWritable = kPollOut | kPollErr | kPollHup;
 
 }  // namespace
 
-void relayData(std::unique_ptr<RelayJob> job) {
-  job->core->registerTunnel(job->tunnelId);
-  int64_t total = 0;
-  try {
-    copyLoop(*job, total);
-  } catch (const std::exception& e) {
-    logError(job->label, ": 异常: ", e.what());
-    job->tunnel->end();
+struct Tunnel::Direction {
+  SocketHandle source = kInvalidSocket;
+  SocketHandle destination = kInvalidSocket;
+  Side sourceSide = Side::kClient;
+  std::string label;
+  std::string tunnelId;
+  RequestFilter* filter = nullptr;
+  std::unique_ptr<char[]> buffer;
+  // Bytes read (or produced by the filter) that are waiting to be written.
+  std::string staged;
+  const char* out = nullptr;
+  size_t outLeft = 0;
+  bool sourceEnded = false;  // the end of the source's stream was read, or the tunnel failed
+  bool finished = false;     // counted, logged and unregistered
+  int64_t total = 0;         // bytes written to the destination
+
+  bool clientToUpstream() const { return sourceSide == Side::kClient; }
+  void stage(std::string bytes) {
+    staged = std::move(bytes);
+    out = staged.data();
+    outLeft = staged.size();
   }
-  if (job->clientToUpstream) {
-    job->core->addSent(total);
-  } else {
-    job->core->addReceived(total);
-  }
-  if (total > kKilobyteLineThreshold) {
-    logLine(job->label, ": 转发线程结束，总共转发 ", total / 1024, " KB");
-  }
-  job->core->unregisterTunnel(job->tunnelId);
-  // Dropping the job releases this direction's share of the tunnel; the last one closes both
-  // sockets.
+};
+
+Tunnel::Tunnel(TunnelSetup setup)
+    : setup_(std::move(setup)),
+      toUpstream_(std::make_unique<Direction>()),
+      toClient_(std::make_unique<Direction>()) {
+  setSocketBlocking(setup_.client.get(), false);
+  setSocketBlocking(setup_.upstream.get(), false);
+
+  Direction& up = *toUpstream_;
+  up.source = setup_.client.get();
+  up.destination = setup_.upstream.get();
+  up.sourceSide = Side::kClient;
+  up.label = setup_.sessionPrefix + "客户端->代理";
+  up.tunnelId = setup_.baseId + "-c2p";
+  up.filter = setup_.requestFilter.get();
+  up.stage(std::move(setup_.toUpstream));
+
+  Direction& down = *toClient_;
+  down.source = setup_.upstream.get();
+  down.destination = setup_.client.get();
+  down.sourceSide = Side::kUpstream;
+  down.label = setup_.sessionPrefix + "代理->客户端";
+  down.tunnelId = setup_.baseId + "-p2c";
+  down.stage(std::move(setup_.toClient));
+
+  setup_.core->registerTunnel(up.tunnelId);
+  setup_.core->registerTunnel(down.tunnelId);
 }
 
-bool startTunnelRelays(const std::shared_ptr<ProxyCore>& core, Socket& client, Socket& upstream,
-                       const std::string& sessionPrefix, const std::string& baseId,
-                       std::string clientPending, std::string upstreamPending) {
-  setSocketBlocking(client.get(), false);
-  setSocketBlocking(upstream.get(), false);
-  auto tunnel = std::make_shared<DataTunnel>(std::move(client), std::move(upstream));
-  if (!tunnel->wake.valid()) {
-    logError(sessionPrefix, "创建隧道信号失败: ", lastSocketError());
-    return false;
-  }
+Tunnel::~Tunnel() {
+  // A tunnel that never ran still leaves the registry and counts nothing.
+  if (!toUpstream_->finished || !toClient_->finished) fail(Side::kClient);
+}
 
-  auto toUpstream = makeJob(core, tunnel, true, sessionPrefix, baseId, std::move(clientPending));
-  auto toClient = makeJob(core, tunnel, false, sessionPrefix, baseId, std::move(upstreamPending));
+Tunnel::Direction& Tunnel::other(Direction& direction) {
+  return &direction == toUpstream_.get() ? *toClient_ : *toUpstream_;
+}
 
-  std::thread first;
-  std::thread second;
-  std::string error;
-  if (!launchThread(ProxyThread::kClientRelay, first, error,
-                    [job = std::move(toUpstream)]() mutable { relayData(std::move(job)); })) {
-    logError(sessionPrefix, "创建转发线程失败: ", error);
-    return false;
+void Tunnel::run() {
+  try {
+    while (!toUpstream_->finished || !toClient_->finished) {
+      short clientWanted = 0;
+      short upstreamWanted = 0;
+      for (Direction* d : {toUpstream_.get(), toClient_.get()}) {
+        if (d->finished) continue;
+        short& sourceWanted = d->clientToUpstream() ? clientWanted : upstreamWanted;
+        short& destinationWanted = d->clientToUpstream() ? upstreamWanted : clientWanted;
+        if (d->outLeft > 0) {
+          destinationWanted |= kPollOut;
+        } else if (!d->sourceEnded) {
+          sourceWanted |= kPollIn;
+        }
+      }
+      // A socket whose stream has ended is watched only while something waits to be written
+      // to it: some systems keep reporting the hang-up, which would wake every wait at once.
+      PollEntry entries[2] = {};
+      size_t count = 0;
+      int clientIndex = -1;
+      int upstreamIndex = -1;
+      if (clientWanted != 0 || !toUpstream_->sourceEnded) {
+        clientIndex = static_cast<int>(count);
+        entries[count].fd = setup_.client.get();
+        entries[count++].events = clientWanted;
+      }
+      if (upstreamWanted != 0 || !toClient_->sourceEnded) {
+        upstreamIndex = static_cast<int>(count);
+        entries[count].fd = setup_.upstream.get();
+        entries[count++].events = upstreamWanted;
+      }
+
+      int timeoutMs = -1;
+      const std::optional<Deadline> headDeadline =
+          setup_.requestFilter ? setup_.requestFilter->headDeadline() : std::nullopt;
+      if (headDeadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            *headDeadline - std::chrono::steady_clock::now());
+        timeoutMs = left.count() > 0 ? static_cast<int>(left.count()) + 1 : 0;
+      }
+      const int ready = pollSockets(entries, count, timeoutMs);
+      if (ready < 0) {
+        logError(toUpstream_->label, ": 读取错误: ", lastSocketError());
+        fail(Side::kUpstream);
+        break;
+      }
+      if (ready == 0) {
+        if (headDeadline && std::chrono::steady_clock::now() >= *headDeadline) {
+          setup_.requestFilter->refuseLateHead();
+          fail(Side::kClient);
+        }
+        continue;
+      }
+      const short clientReady = clientIndex >= 0 ? entries[clientIndex].revents : 0;
+      const short upstreamReady = upstreamIndex >= 0 ? entries[upstreamIndex].revents : 0;
+      bool progress = false;
+      if (!step(*toUpstream_, clientReady, upstreamReady, progress)) continue;
+      if (!step(*toClient_, upstreamReady, clientReady, progress)) continue;
+      if (progress) continue;
+      // An error on a socket that neither direction could act on (its reader waits for the
+      // other side to take what it read): the tunnel ends now, not when that side drains.
+      if (checkFailed(Side::kClient, clientReady) || checkFailed(Side::kUpstream, upstreamReady)) {
+        continue;
+      }
+      std::this_thread::sleep_for(kNoProgressPause);
+    }
+  } catch (const std::exception& e) {
+    logError(toUpstream_->label, ": 异常: ", e.what());
+    fail(Side::kUpstream);
   }
-  if (!launchThread(ProxyThread::kUpstreamRelay, second, error,
-                    [job = std::move(toClient)]() mutable { relayData(std::move(job)); })) {
-    logError(sessionPrefix, "创建转发线程失败: ", error);
-    // The started direction leaves at once and, being the last owner, closes both sockets.
-    tunnel->end();
-    first.detach();
-    return false;
+  setup_.client.reset();
+  setup_.upstream.reset();
+}
+
+// Moves what it can for one direction without blocking. False when the tunnel has failed.
+bool Tunnel::step(Direction& d, short sourceReady, short destinationReady, bool& progress) {
+  if (d.finished) return true;
+  if (d.outLeft == 0 && !d.sourceEnded && (sourceReady & kReadable) != 0) {
+    if (!d.buffer) d.buffer = std::make_unique<char[]>(kRelayChunk);
+    const long n = recvSome(d.source, d.buffer.get(), kRelayChunk);
+    if (n > 0) {
+      progress = true;
+      if (d.filter != nullptr) {
+        d.staged.clear();
+        if (!d.filter->filter(std::string_view(d.buffer.get(), static_cast<size_t>(n)),
+                              d.staged)) {
+          fail(Side::kClient);
+          return false;
+        }
+        d.out = d.staged.data();
+        d.outLeft = d.staged.size();
+      } else {
+        d.out = d.buffer.get();
+        d.outLeft = static_cast<size_t>(n);
+      }
+      // The destination is usually writable: try at once rather than after another wait.
+      destinationReady |= kPollOut;
+    } else if (n == 0) {
+      progress = true;
+      logLine(d.label, ": 连接关闭");
+      d.sourceEnded = true;
+    } else if (lastSocketError() != wsa::kWouldBlock) {
+      logError(d.label, ": 读取错误: ", lastSocketError());
+      fail(d.clientToUpstream() ? Side::kUpstream : Side::kClient);
+      return false;
+    }
   }
-  first.detach();
-  second.detach();
+  if (d.outLeft > 0 && (destinationReady & kWritable) != 0) {
+    const long n = sendSome(d.destination, d.out, d.outLeft);
+    if (n > 0) {
+      progress = true;
+      d.out += n;
+      d.outLeft -= static_cast<size_t>(n);
+      d.total += n;
+    } else if (n == 0 || lastSocketError() != wsa::kWouldBlock) {
+      logError("转发", d.label, "数据失败: ", n == 0 ? wsa::kConnReset : lastSocketError());
+      fail(d.clientToUpstream() ? Side::kClient : Side::kUpstream);
+      return false;
+    }
+  }
+  if (d.sourceEnded && d.outLeft == 0) {
+    // The end of one side's stream becomes the end of sending to the other side; the other
+    // direction goes on until its own stream ends.
+    shutdownSending(d.destination);
+    finish(d);
+  }
   return true;
+}
+
+bool Tunnel::checkFailed(Side side, short ready) {
+  if ((ready & kPollErr) == 0) return false;
+  const SocketHandle socket = side == Side::kClient ? setup_.client.get() : setup_.upstream.get();
+  const int error = socketErrorOf(socket);
+  if (error == 0) return false;
+  Direction& reader = side == Side::kClient ? *toUpstream_ : *toClient_;
+  if (!reader.sourceEnded) {
+    logError(reader.label, ": 读取错误: ", error);
+  } else {
+    logError("转发", other(reader).label, "数据失败: ", error);
+  }
+  fail(side == Side::kClient ? Side::kUpstream : Side::kClient);
+  return true;
+}
+
+void Tunnel::finish(Direction& d) {
+  if (d.finished) return;
+  d.finished = true;
+  d.buffer.reset();
+  if (d.clientToUpstream()) {
+    setup_.core->addSent(d.total);
+  } else {
+    setup_.core->addReceived(d.total);
+  }
+  if (d.total > kKilobyteLineThreshold) {
+    logLine(d.label, ": 转发线程结束，总共转发 ", d.total / 1024, " KB");
+  }
+  setup_.core->unregisterTunnel(d.tunnelId);
+}
+
+void Tunnel::fail(Side reset) {
+  setResetOnClose(reset == Side::kClient ? setup_.client.get() : setup_.upstream.get());
+  for (Direction* d : {toUpstream_.get(), toClient_.get()}) {
+    d->sourceEnded = true;
+    d->outLeft = 0;
+    finish(*d);
+  }
 }
 
 }  // namespace quillon

@@ -1,58 +1,79 @@
-// The two relay threads of a proxied connection: each copies one direction until either side
-// closes or fails, then adds its byte count to the totals and leaves the tunnel registry.
+// The relay of a proxied connection: one thread carries both directions of a tunnel, waiting on
+// both sockets at once, until each direction has met the end of its stream; then it closes both
+// sockets. An end of stream is passed on as the end of sending to the other side, so a
+// half-closed connection keeps working the other way; a reset or any other failure ends both
+// directions at once and reaches the side that did not fail as a reset.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "proxy/proxy_core.h"
+#include "proxy/session_io.h"
 #include "proxy/socket_compat.h"
-#include "proxy/tunnel_wake.h"
 
 namespace quillon {
 
-// What the two directions of one tunnel share. It owns both sockets: they are closed when the
-// last direction lets go of it, so each peer sees its connection end once both have stopped.
-struct DataTunnel {
-  DataTunnel(Socket clientSocket, Socket upstreamSocket)
-      : client(std::move(clientSocket)), upstream(std::move(upstreamSocket)) {}
+// What the client's bytes pass through on their way upstream (the plain HTTP rewriter).
+class RequestFilter {
+ public:
+  virtual ~RequestFilter() = default;
+  // Appends what goes upstream for `in` to `out`. False refuses the rest of the stream; the
+  // filter has logged why.
+  virtual bool filter(std::string_view in, std::string& out) = 0;
+  // While a head has begun and not ended: when it must have ended.
+  virtual std::optional<Deadline> headDeadline() const = 0;
+  // Logs the refusal of a head that missed its deadline.
+  virtual void refuseLateHead() = 0;
+};
 
-  // Ends the tunnel: the other direction leaves its wait at once.
-  void end() {
-    if (tunnelActive.exchange(false)) wake.raise();
-  }
-
+// Everything a tunnel is made of. The tunnel owns the sockets from then on.
+struct TunnelSetup {
+  std::shared_ptr<ProxyCore> core;
   Socket client;
   Socket upstream;
-  TunnelWake wake;
-  std::atomic<bool> tunnelActive{true};
+  // "[会话-N] ", the start of every line of the tunnel; the two directions' labels add
+  // "客户端->代理" and "代理->客户端".
+  std::string sessionPrefix;
+  // The registry ids of the directions are this plus "-c2p" and "-p2c".
+  std::string baseId;
+  // Bytes that go to the upstream / the client before anything read from the other side.
+  std::string toUpstream;
+  std::string toClient;
+  // Null: the client's bytes go upstream unchanged.
+  std::unique_ptr<RequestFilter> requestFilter;
 };
 
-// The record one relay direction is started with; the relay thread owns it.
-struct RelayJob {
-  SocketHandle source = kInvalidSocket;
-  SocketHandle destination = kInvalidSocket;
-  std::shared_ptr<DataTunnel> tunnel;
-  // Bytes read from `source` before the tunnel was up; written to `destination` first.
-  std::string pending;
-  std::string label;
-  std::string tunnelId;
-  bool clientToUpstream = true;  // decides which total the bytes go to
-  std::shared_ptr<ProxyCore> core;
+class Tunnel {
+ public:
+  // Puts both sockets into non-blocking mode and registers the two directions.
+  explicit Tunnel(TunnelSetup setup);
+  ~Tunnel();
+  Tunnel(const Tunnel&) = delete;
+  Tunnel& operator=(const Tunnel&) = delete;
+
+  // Relays until both directions have ended; each direction adds its count to the totals,
+  // logs and unregisters as it ends. The sockets are closed on return. Never throws.
+  void run();
+
+ private:
+  struct Direction;
+  enum class Side { kClient, kUpstream };
+
+  bool step(Direction& direction, short sourceReady, short destinationReady, bool& progress);
+  // Ends the tunnel when `side`'s socket reports a pending error; true when it did.
+  bool checkFailed(Side side, short ready);
+  void finish(Direction& direction);
+  // Ends both directions after a failure; `reset` is the side that did not fail.
+  void fail(Side reset);
+  Direction& other(Direction& direction);
+
+  TunnelSetup setup_;
+  std::unique_ptr<Direction> toUpstream_;
+  std::unique_ptr<Direction> toClient_;
 };
-
-// The body of a relay thread: register, copy, count, unregister.
-void relayData(std::unique_ptr<RelayJob> job);
-
-// Hands both sockets to a new tunnel's two relay threads (they are made non-blocking first).
-// `clientPending` goes to the upstream and `upstreamPending` to the client before anything
-// else. Returns true when both threads run. On false the reason is logged and both sockets
-// have been (or, once a started direction has left, will be) closed; either way the caller's
-// Socket objects are empty afterwards.
-bool startTunnelRelays(const std::shared_ptr<ProxyCore>& core, Socket& client, Socket& upstream,
-                       const std::string& sessionPrefix, const std::string& baseId,
-                       std::string clientPending = {}, std::string upstreamPending = {});
 
 }  // namespace quillon

@@ -4,7 +4,8 @@
 
 #include "app/app_log.h"
 #include "proxy/data_relay.h"
-#include "proxy/local_proxy_server.h"
+#include "proxy/http_head.h"
+#include "proxy/proxy_run.h"
 #include "proxy/proxy_core.h"
 #include "proxy/proxy_text.h"
 
@@ -117,56 +118,72 @@ std::string buildForwardHead(const std::string& method, const HttpDestination& d
   return head;
 }
 
-bool forwardHttpRequest(LocalProxyServer& server, Socket& client, Socket& upstream,
-                        const std::string& method, const std::string& target,
-                        const std::string& version, const std::string& requestHead,
-                        const std::string& sessionPrefix) {
-  ProxyCore& core = *server.core();
-  const std::vector<std::string> headers = headerLines(requestHead);
+namespace {
+
+// Until the request rewriter is in: the client's later bytes go upstream unchanged.
+class PassThroughFilter : public RequestFilter {
+ public:
+  bool filter(std::string_view in, std::string& out) override {
+    out.append(in);
+    return true;
+  }
+  std::optional<Deadline> headDeadline() const override { return std::nullopt; }
+  void refuseLateHead() override {}
+};
+
+}  // namespace
+
+bool examineHttpRequest(ProxyRun& run, const std::string& head, const std::string& prefix,
+                        ClientRequest& request) {
+  const std::vector<std::string> headers = headerLines(head);
   HttpDestination destination;
-  if (isAbsoluteTarget(target)) {
-    destination = parseRequestUrl(target);
+  if (isAbsoluteTarget(request.target)) {
+    destination = parseRequestUrl(request.target);
   } else {
     std::optional<HttpDestination> fromHost = destinationFromHost(headers);
     if (!fromHost) {
-      logError(sessionPrefix, "HTTP请求中未找到Host头");
-      upstream.reset();
+      logError(prefix, "HTTP请求中未找到Host头");
       return false;
     }
     destination = std::move(*fromHost);
-    destination.path = target;
+    destination.path = request.target;
   }
-
-  const ProxyConfig& config = server.config();
-  const std::string head =
-      buildForwardHead(method, destination, version, headers,
-                       proxyAuthorizationLine(config.username, config.password, sessionPrefix));
-  if (!sendCounted(core, upstream.get(), head)) {
-    logError(sessionPrefix, "发送HTTP请求头到目标代理失败: 错误码=", lastSocketError());
-    upstream.reset();
-    return false;
-  }
-
-  const std::string body = bytesAfterHead(requestHead);
-  size_t bodySent = 0;
-  while (bodySent < body.size()) {
-    const size_t piece = std::min(kBodyPieceSize, body.size() - bodySent);
-    if (!sendCounted(core, upstream.get(), std::string_view(body).substr(bodySent, piece))) {
-      logError(sessionPrefix, "发送请求体到目标代理失败: 错误码=", lastSocketError());
-      upstream.reset();
-      return false;
-    }
-    bodySent += piece;
-    logLine(sessionPrefix, "已发送 ", piece, " 字节的请求体数据 (总计 ", bodySent, "/", body.size(),
-            ")");
-  }
-
-  if (!startTunnelRelays(server.core(), client, upstream, sessionPrefix,
-                         sessionPrefix + "tunnel-" + method + "-" + target)) {
-    return false;
-  }
-  logLine(sessionPrefix, "HTTP请求已处理，双向转发线程已启动");
+  const ProxyConfig& config = run.config;
+  request.upstreamBytes =
+      buildForwardHead(request.method, destination, request.version, headers,
+                       basicAuthorizationLine(config.username, config.password));
+  request.firstHeadSize = request.upstreamBytes.size();
+  request.upstreamBytes += bytesAfterHead(head);
+  request.filter = std::make_unique<PassThroughFilter>();
   return true;
+}
+
+std::optional<TunnelSetup> forwardHttpRequest(SessionContext& session, ClientRequest& request) {
+  ProxyRun& run = session.run;
+  const std::string& prefix = session.prefix;
+  if (!basicAuthorizationLine(run.config.username, run.config.password).empty()) {
+    logLine(prefix, "已添加代理认证头 (Basic认证)");
+  }
+  const std::string_view bytes(request.upstreamBytes);
+  if (!sendUpstream(session, bytes.substr(0, request.firstHeadSize),
+                    "发送HTTP请求头到目标代理失败: 错误码=")) {
+    return std::nullopt;
+  }
+  const std::string_view body = bytes.substr(request.firstHeadSize);
+  if (!body.empty()) {
+    if (!sendUpstream(session, body, "发送请求体到目标代理失败: 错误码=")) return std::nullopt;
+    logLine(prefix, "已发送 ", body.size(), " 字节的请求体数据 (总计 ", body.size(), "/",
+            body.size(), ")");
+  }
+
+  TunnelSetup setup;
+  setup.core = run.core;
+  setup.client = std::move(session.client);
+  setup.upstream = std::move(session.upstream);
+  setup.sessionPrefix = prefix;
+  setup.baseId = prefix + "tunnel-" + request.method + "-" + loggableText(request.target);
+  setup.requestFilter = std::move(request.filter);
+  return setup;
 }
 
 }  // namespace quillon

@@ -7,11 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "proxy/data_relay.h"
+#include "proxy/proxy_session.h"
 #include "proxy/socket_compat.h"
 
 namespace quillon {
 
-class LocalProxyServer;
+struct ProxyRun;
 
 struct HttpDestination {
   std::string host;
@@ -41,11 +43,13 @@ std::string buildForwardHead(const std::string& method, const HttpDestination& d
                              const std::string& version, const std::vector<std::string>& headers,
                              const std::string& authorizationLine);
 
-// Runs the plain HTTP hand-over on the session thread; results and socket ownership as
-// handleConnect().
-bool forwardHttpRequest(LocalProxyServer& server, Socket& client, Socket& upstream,
-                        const std::string& method, const std::string& target,
-                        const std::string& version, const std::string& requestHead,
-                        const std::string& sessionPrefix);
+// Checks the client's first plain HTTP request and rewrites it (with whatever followed it in
+// `head`) into `request`. False when it is refused (logged): no upstream connection is opened.
+bool examineHttpRequest(ProxyRun& run, const std::string& head, const std::string& prefix,
+                        ClientRequest& request);
+
+// Sends the rewritten bytes upstream on the session thread. The tunnel that carries the rest of
+// the connection, or empty when sending failed (logged; `session.upstream` is closed).
+std::optional<TunnelSetup> forwardHttpRequest(SessionContext& session, ClientRequest& request);
 
 }  // namespace quillon

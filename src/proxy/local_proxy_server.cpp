@@ -2,12 +2,17 @@
 
 #include <chrono>
 #include <exception>
+#include <new>
+#include <thread>
 
 #include "app/app_log.h"
 #include "proxy/proxy_core.h"
+#include "proxy/http_head.h"
+#include "proxy/proxy_run.h"
 #include "proxy/proxy_session.h"
 #include "proxy/socket_compat.h"
 #include "proxy/thread_launch.h"
+#include "proxy/worker_pool.h"
 
 namespace quillon {
 
@@ -15,6 +20,11 @@ namespace {
 
 constexpr int kAcceptWaitMs = 100;
 constexpr auto kStatsInterval = std::chrono::seconds(1);
+// When descriptors or memory have run out, the listener pauses this long before it accepts
+// again (the pending connection keeps the listening socket readable, so retrying at once would
+// spin), and writes its failure line at most this often.
+constexpr auto kExhaustedPause = std::chrono::milliseconds(100);
+constexpr auto kExhaustedLineInterval = std::chrono::seconds(5);
 
 // Numbers the accepted clients of the whole process; never reset, so numbers keep rising
 // across stop and start.
@@ -22,12 +32,7 @@ std::atomic<int> connectionCounter{0};
 
 }  // namespace
 
-struct LocalProxyServer::SessionSlot {
-  std::thread thread;
-  std::atomic<bool> done{false};
-};
-
-LocalProxyServer::LocalProxyServer() : core_(std::make_shared<ProxyCore>()) {}
+LocalProxyServer::LocalProxyServer() : resolver_(resolveIpv4), core_(std::make_shared<ProxyCore>()) {}
 
 LocalProxyServer::~LocalProxyServer() {
   stop();
@@ -42,10 +47,16 @@ bool LocalProxyServer::start(uint16_t localPort, const std::string& proxyHost, u
   }
   windDown();
   config_ = ProxyConfig{localPort, proxyHost, proxyPort, username, password};
-  logLine("代理配置已设置 - 本地端口: ", localPort, ", 目标代理: ", proxyHost, ":", proxyPort,
-          ", 用户名: ", username.empty() ? std::string("无") : username,
+  logLine("代理配置已设置 - 本地端口: ", localPort, ", 目标代理: ", loggableText(proxyHost), ":",
+          proxyPort, ", 用户名: ", username.empty() ? std::string("无") : loggableText(username),
           ", 密码: ", password.empty() ? "无" : "已提供");
   core_->resetTotals();
+  run_ = std::make_shared<ProxyRun>(config_, timeouts_, resolver_, core_);
+  if (!run_->stopSignal.valid()) {
+    logError("创建停止信号失败: ", lastSocketError());
+    run_.reset();
+    return false;
+  }
   running_.store(true);
   {
     std::lock_guard<std::mutex> lock(setupMutex_);
@@ -53,7 +64,8 @@ bool LocalProxyServer::start(uint16_t localPort, const std::string& proxyHost, u
   }
 
   std::string error;
-  if (!launchThread(ProxyThread::kListener, listenerThread_, error, [this] { runListener(); })) {
+  if (!launchThread(ProxyThread::kListener, listenerThread_, error,
+                    [this, run = run_] { runListener(run); })) {
     logError("创建监听线程失败: ", error);
     running_.store(false);
     return false;
@@ -80,7 +92,8 @@ bool LocalProxyServer::start(uint16_t localPort, const std::string& proxyHost, u
     windDown();
     return false;
   }
-  logLine("代理服务器启动在端口 ", localPort, ", 目标代理服务器: ", proxyHost, ":", proxyPort);
+  logLine("代理服务器启动在端口 ", localPort, ", 目标代理服务器: ", loggableText(proxyHost), ":",
+          proxyPort);
   return true;
 }
 
@@ -88,17 +101,19 @@ void LocalProxyServer::stop() {
   if (!running_.load()) return;
   logLine("正在停止代理服务器...");
   running_.store(false);
+  if (listenerThread_.joinable()) listenerThread_.join();
+  if (run_) {
+    // Every wait of a session watches this signal: sessions still reading a head or talking to
+    // the upstream proxy end now. Tunnels already relaying do not watch it.
+    run_->stopSignal.raise();
+    run_->waitForSessions(std::chrono::milliseconds(timeouts_.stopWaitMs));
+  }
   windDown();
   logLine("代理服务器已停止");
 }
 
 void LocalProxyServer::windDown() {
   if (listenerThread_.joinable()) listenerThread_.join();
-  {
-    std::lock_guard<std::mutex> lock(sessionThreadsMutex_);
-    for (auto& slot : sessionThreads_) slot->thread.join();
-    sessionThreads_.clear();
-  }
   {
     std::lock_guard<std::mutex> lock(tickerMutex_);
     statsRunning_.store(false);
@@ -119,7 +134,9 @@ void LocalProxyServer::setStatsCallback(ProxyStatsCallback callback) {
 
 void LocalProxyServer::setTimeouts(const ProxyTimeouts& timeouts) { timeouts_ = timeouts; }
 
-void LocalProxyServer::runListener() {
+void LocalProxyServer::setResolver(UpstreamResolver resolver) { resolver_ = std::move(resolver); }
+
+void LocalProxyServer::runListener(std::shared_ptr<ProxyRun> run) {
   const auto reportSetup = [this](ListenerSetup result) {
     {
       std::lock_guard<std::mutex> lock(setupMutex_);
@@ -127,98 +144,101 @@ void LocalProxyServer::runListener() {
     }
     setupChanged_.notify_all();
   };
-  if (!socketLayerStartup()) {
-    logError("WSAStartup失败: ", lastSocketError());
-    running_.store(false);
-    reportSetup(ListenerSetup::kFailed);
-    return;
-  }
-  Socket listener(openTcpSocket());
-  const auto fail = [&](const char* message) {
-    logError(message, lastSocketError());
+  try {
+    if (!socketLayerStartup()) {
+      logError("WSAStartup失败: ", lastSocketError());
+      running_.store(false);
+      reportSetup(ListenerSetup::kFailed);
+      return;
+    }
+    Socket listener(openTcpSocket());
+    const auto fail = [&](const char* message) {
+      logError(message, lastSocketError());
+      listener.reset();
+      socketLayerCleanup();
+      running_.store(false);
+      reportSetup(ListenerSetup::kFailed);
+    };
+    if (!listener.valid()) return fail("创建socket失败: ");
+    if (!setListenerAddressOption(listener.get())) return fail("设置socket选项失败: ");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(run->config.localPort);
+    if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+        0) {
+      return fail("绑定socket失败: ");
+    }
+    if (::listen(listener.get(), SOMAXCONN) != 0) return fail("监听失败: ");
+    logLine("代理服务器开始监听端口 ", run->config.localPort);
+    setSocketBlocking(listener.get(), false);
+    reportSetup(ListenerSetup::kListening);
+
+    const auto countInterval = std::chrono::milliseconds(run->timeouts.reapIntervalMs);
+    auto countReference = std::chrono::steady_clock::now();
+    auto lastExhaustedLine = countReference - kExhaustedLineInterval;
+    while (running_.load()) {
+      const int ready = waitReadable(listener.get(), kAcceptWaitMs);
+      if (ready < 0) {
+        logError("select失败: ", lastSocketError());
+        running_.store(false);
+        break;
+      }
+      if (ready > 0 && !acceptClient(listener.get(), run)) {
+        const int code = lastSocketError();
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastExhaustedLine >= kExhaustedLineInterval) {
+          lastExhaustedLine = now;
+          logError("接受客户端连接失败，系统资源不足: ", code);
+        }
+        std::this_thread::sleep_for(kExhaustedPause);
+      }
+      const auto now = std::chrono::steady_clock::now();
+      if (now - countReference >= countInterval) {
+        countReference = now;
+        logLine("当前活跃连接数: ", run->sessionCount());
+      }
+    }
     listener.reset();
     socketLayerCleanup();
+    logLine("代理服务器线程已退出");
+  } catch (const std::exception& e) {
+    // Nothing may unwind out of a thread: the server reports itself stopped instead.
+    logError("监听线程异常: ", e.what());
     running_.store(false);
     reportSetup(ListenerSetup::kFailed);
-  };
-  if (!listener.valid()) return fail("创建socket失败: ");
-  if (!setIntOption(listener.get(), SOL_SOCKET, SO_REUSEADDR, 1)) {
-    return fail("设置socket选项失败: ");
   }
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(config_.localPort);
-  if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    return fail("绑定socket失败: ");
-  }
-  if (::listen(listener.get(), SOMAXCONN) != 0) return fail("监听失败: ");
-  logLine("代理服务器开始监听端口 ", config_.localPort);
-  setSocketBlocking(listener.get(), false);
-  reportSetup(ListenerSetup::kListening);
-
-  const auto reapInterval = std::chrono::milliseconds(timeouts_.reapIntervalMs);
-  auto reapReference = std::chrono::steady_clock::now();
-  while (running_.load()) {
-    const int ready = waitReadable(listener.get(), kAcceptWaitMs);
-    if (ready < 0) {
-      logError("select失败: ", lastSocketError());
-      running_.store(false);
-      break;
-    }
-    if (ready > 0) acceptClient(static_cast<intptr_t>(listener.get()));
-    const auto now = std::chrono::steady_clock::now();
-    if (now - reapReference >= reapInterval) {
-      reapReference = now;
-      reapFinishedSessions();
-    }
-  }
-  listener.reset();
-  socketLayerCleanup();
-  logLine("代理服务器线程已退出");
 }
 
-void LocalProxyServer::acceptClient(intptr_t listenerValue) {
-  const auto listener = static_cast<SocketHandle>(listenerValue);
+bool LocalProxyServer::acceptClient(SocketHandle listener, const std::shared_ptr<ProxyRun>& run) {
   Socket client(acceptSocket(listener));
-  if (!client.valid()) return;
+  if (!client.valid()) return !isResourceExhaustion(lastSocketError());
   // Windows hands out accepted sockets in the listener's non-blocking mode.
   setSocketBlocking(client.get(), true);
   tuneSocket(client.get());
   const int connectionId = ++connectionCounter;
 
-  auto slot = std::make_unique<SessionSlot>();
-  SessionSlot* const raw = slot.get();
   std::string error;
-  std::lock_guard<std::mutex> lock(sessionThreadsMutex_);
-  const bool launched =
-      launchThread(ProxyThread::kSession, slot->thread, error,
-                   [this, raw, connectionId, socket = std::move(client)]() mutable {
-                     try {
-                       serveSession(*this, std::move(socket), connectionId);
-                     } catch (const std::exception& e) {
-                       logError(sessionPrefixFor(connectionId), "异常: ", e.what());
-                     }
-                     raw->done.store(true);
-                   });
-  if (!launched) {
-    // The client socket went down with the thread's arguments: that client is lost, the
-    // server goes on.
-    logError(sessionPrefixFor(connectionId), "创建会话线程失败: ", error);
-    return;
+  bool started = false;
+  try {
+    PoolJob job([run = run, connectionId, socket = std::move(client)]() mutable {
+      try {
+        serveSession(std::move(run), std::move(socket), connectionId);
+      } catch (const std::exception& e) {
+        logError(sessionPrefixFor(connectionId), "异常: ", e.what());
+      }
+    });
+    run->sessionBegan();
+    started = WorkerPool::instance().run(std::move(job), ProxyThread::kSession, error);
+    if (!started) run->sessionEnded();
+  } catch (const std::bad_alloc& e) {
+    error = e.what();
   }
-  sessionThreads_.push_back(std::move(slot));
-}
-
-void LocalProxyServer::reapFinishedSessions() {
-  std::lock_guard<std::mutex> lock(sessionThreadsMutex_);
-  // Only sessions that have finished are joined, so an idle client never holds up the listener.
-  std::erase_if(sessionThreads_, [](const std::unique_ptr<SessionSlot>& slot) {
-    if (!slot->done.load()) return false;
-    slot->thread.join();
-    return true;
-  });
-  logLine("当前活跃连接数: ", sessionThreads_.size());
+  if (!started) {
+    // The job, and the client socket with it, is gone: that client is lost, the server goes on.
+    logError(sessionPrefixFor(connectionId), "创建会话线程失败: ", error);
+  }
+  return true;
 }
 
 void LocalProxyServer::runStatsTicker() {

@@ -13,9 +13,12 @@
 #include <thread>
 #include <vector>
 
+#include "proxy/socket_compat.h"
+
 namespace quillon {
 
 struct ProxyCore;
+struct ProxyRun;
 
 // Where the proxy listens and which upstream proxy it talks to. Written only by start().
 struct ProxyConfig {
@@ -33,23 +36,31 @@ struct ProxyTimeouts {
   int clientHeadMs = 30000;
   // Send and receive time-out of the upstream socket during the handshake.
   int upstreamIoMs = 10000;
-  // Wait for the first byte of the upstream proxy's answer to a CONNECT request.
+  // The whole answer of the upstream proxy to a CONNECT request must arrive within this time.
   int upstreamAnswerMs = 30000;
   // Bound on opening the TCP connection to the upstream proxy (Windows' own default).
   int upstreamConnectMs = 21000;
-  // How often the listener joins the sessions that have finished and logs how many remain.
+  // How often the listener logs how many sessions are still setting up.
   int reapIntervalMs = 6000;
   // How long start() waits for the listener to report that it is bound and listening.
   int listenerSetupMs = 2000;
+  // How long stop() waits for interrupted sessions to end; one stuck in a name lookup (which
+  // cannot be interrupted) finishes on its own afterwards.
+  int stopWaitMs = 1000;
 };
+
+// Resolves the upstream proxy's host and port to one IPv4 address. Returns 0, or the Winsock
+// number of the failure.
+using UpstreamResolver =
+    std::function<int(const std::string& host, uint16_t port, sockaddr_in& address)>;
 
 // Called once a second on the statistics thread with (bytes sent, bytes received).
 using ProxyStatsCallback = std::function<void(int64_t, int64_t)>;
 
-// Owns the proxy: its listener and statistics threads and one session thread per client
-// being set up. Relay threads (two per proxied connection) are detached; they share the byte
-// totals and the tunnel registry with the server (ProxyCore), so they may safely outlive
-// stop() and even the server itself.
+// Owns the proxy: its listener and statistics threads. Each accepted client is one job on the
+// worker pool (its session, then its tunnel on the same thread). Sessions still setting up are
+// ended by stop(); tunnels are not: they share the byte totals and the tunnel registry with the
+// server (ProxyCore), so they may safely outlive stop() and even the server itself.
 //
 // start(), stop(), the setters and destruction are called from one thread (the UI thread);
 // the getters may be called from any thread, the statistics callback included.
@@ -66,8 +77,9 @@ class LocalProxyServer {
   bool start(uint16_t localPort, const std::string& proxyHost, uint16_t proxyPort,
              const std::string& username, const std::string& password);
 
-  // Stops accepting clients and waits for the listener, every session still setting up and
-  // the statistics ticker. Running tunnels are left alone. Does nothing when not running.
+  // Stops accepting clients, ends the sessions still setting up (their waits are interrupted;
+  // it waits for them up to stopWaitMs) and stops the statistics ticker. Running tunnels are
+  // left alone. Does nothing when not running. Returns within about a second.
   void stop();
 
   bool isRunning() const { return running_.load(); }
@@ -83,6 +95,8 @@ class LocalProxyServer {
 
   // Test seam: replaces the time limits. Not while the server runs.
   void setTimeouts(const ProxyTimeouts& timeouts);
+  // Test seam: replaces the name lookup of the upstream proxy. Not while the server runs.
+  void setResolver(UpstreamResolver resolver);
 
   const ProxyConfig& config() const { return config_; }
   const ProxyTimeouts& timeouts() const { return timeouts_; }
@@ -90,22 +104,24 @@ class LocalProxyServer {
   const std::shared_ptr<ProxyCore>& core() const { return core_; }
 
  private:
-  struct SessionSlot;
   enum class ListenerSetup { kPending, kListening, kFailed };
 
-  void runListener();
+  void runListener(std::shared_ptr<ProxyRun> run);
   void runStatsTicker();
-  // Accepts one client and starts its session thread (listener thread only).
-  void acceptClient(intptr_t listener);
-  // Joins the sessions that have finished and logs how many are still running.
-  void reapFinishedSessions();
-  // Joins the listener, every session and the statistics ticker (those that exist).
+  // Accepts one client and hands its session to the worker pool (listener thread only).
+  // False when accepting failed because descriptors or memory ran out.
+  bool acceptClient(SocketHandle listener, const std::shared_ptr<ProxyRun>& run);
+  // Joins the listener and the statistics ticker (those that exist).
   void windDown();
 
   // Set by start() before any thread is started; read without a lock afterwards.
   ProxyConfig config_;
   ProxyTimeouts timeouts_;
+  UpstreamResolver resolver_;
   ProxyStatsCallback statsCallback_;
+  // The current run; its sessions co-own it. Touched only by the thread that calls start()
+  // and stop().
+  std::shared_ptr<ProxyRun> run_;
 
   std::thread listenerThread_;
   std::atomic<bool> running_{false};
@@ -114,9 +130,6 @@ class LocalProxyServer {
   std::mutex setupMutex_;
   std::condition_variable setupChanged_;
   ListenerSetup setup_ = ListenerSetup::kPending;  // guarded by setupMutex_
-
-  std::mutex sessionThreadsMutex_;
-  std::vector<std::unique_ptr<SessionSlot>> sessionThreads_;  // guarded by sessionThreadsMutex_
 
   std::thread statsThread_;
   std::atomic<bool> statsRunning_{false};

@@ -1,69 +1,18 @@
 #include "proxy/proxy_session.h"
 
-#include <chrono>
-#include <memory>
+#include <optional>
 
 #include "app/app_log.h"
 #include "proxy/connect_tunnel.h"
+#include "proxy/data_relay.h"
 #include "proxy/http_forward.h"
-#include "proxy/local_proxy_server.h"
+#include "proxy/http_head.h"
+#include "proxy/proxy_run.h"
+#include "proxy/proxy_text.h"
 
 namespace quillon {
 
 namespace {
-
-constexpr size_t kReadSize = 8191;
-constexpr size_t kRequestHeadLimit = 16384;
-
-using Clock = std::chrono::steady_clock;
-
-// Reads the request head within one overall deadline, so that a client trickling single bytes
-// cannot hold the session. Returns what arrived (empty when nothing did).
-std::string readRequestHead(SocketHandle client, int deadlineMs, const std::string& prefix) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(deadlineMs);
-  std::string head;
-  char buffer[kReadSize + 1];
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0 || waitReadable(client, static_cast<int>(left)) <= 0) return head;
-    const long n = recvSome(client, buffer, kReadSize);
-    if (n <= 0) return head;
-    head.append(buffer, static_cast<size_t>(n));
-    if (head.find("\r\n\r\n") != std::string::npos) return head;
-    if (head.size() > kRequestHeadLimit) {
-      logError(prefix, "请求头过大，可能不完整");
-      return head;
-    }
-  }
-}
-
-struct RequestLine {
-  std::string method;
-  std::string target;
-  std::string version;
-};
-
-bool isSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-RequestLine parseRequestLine(const std::string& head) {
-  const std::string line = head.substr(0, head.find('\n'));
-  std::string* fields[] = {nullptr, nullptr, nullptr};
-  RequestLine result;
-  fields[0] = &result.method;
-  fields[1] = &result.target;
-  fields[2] = &result.version;
-  size_t pos = 0;
-  for (std::string* field : fields) {
-    while (pos < line.size() && isSpace(line[pos])) ++pos;
-    const size_t start = pos;
-    while (pos < line.size() && !isSpace(line[pos])) ++pos;
-    *field = line.substr(start, pos - start);
-  }
-  return result;
-}
 
 const char* connectErrorText(int code) {
   switch (code) {
@@ -82,9 +31,57 @@ const char* connectErrorText(int code) {
   }
 }
 
-struct AddressListDeleter {
-  void operator()(addrinfo* list) const { ::freeaddrinfo(list); }
+constexpr char kStoppedLine[] = "代理服务器正在停止，会话已结束";
+
+// Ends the session's count in its run exactly once: at the hand-over, or when the session
+// fails.
+class SessionCount {
+ public:
+  explicit SessionCount(ProxyRun& run) : run_(&run) {}
+  ~SessionCount() { end(); }
+  SessionCount(const SessionCount&) = delete;
+  SessionCount& operator=(const SessionCount&) = delete;
+  void end() {
+    if (run_ != nullptr) std::exchange(run_, nullptr)->sessionEnded();
+  }
+
+ private:
+  ProxyRun* run_;
 };
+
+// Opens the upstream connection. An invalid Socket when that failed (the reason is logged).
+Socket connectUpstream(ProxyRun& run, const std::string& prefix) {
+  const ProxyConfig& config = run.config;
+  logLine(prefix, "正在连接到目标代理: ", config.proxyHost, ":", config.proxyPort);
+  Socket upstream(openTcpSocket());
+  if (!upstream.valid()) {
+    logError(prefix, "创建目标代理socket失败: ", lastSocketError());
+    return Socket();
+  }
+  tuneSocket(upstream.get());
+  setSocketBlocking(upstream.get(), false);
+
+  sockaddr_in address{};
+  const int resolved = run.resolver(config.proxyHost, config.proxyPort, address);
+  if (resolved != 0) {
+    logError(prefix, "解析目标代理地址失败: ", resolved);
+    return Socket();
+  }
+  const IoResult connected =
+      connectWithin(upstream.get(), address, deadlineIn(run.timeouts.upstreamConnectMs),
+                    &run.stopSignal);
+  if (connected == IoResult::kStopped) {
+    logError(prefix, kStoppedLine);
+    return Socket();
+  }
+  if (connected != IoResult::kDone) {
+    const int code = lastSocketError();
+    logError(prefix, "连接到目标代理失败: 错误码=", code, connectErrorText(code));
+    return Socket();
+  }
+  logLine(prefix, "成功连接到目标代理服务器");
+  return upstream;
+}
 
 }  // namespace
 
@@ -97,12 +94,6 @@ bool tuneSocket(SocketHandle socket) {
     logError("设置SO_KEEPALIVE选项失败: ", lastSocketError());
     return false;
   }
-  if (!setIntOption(socket, SOL_SOCKET, SO_RCVBUF, 65536)) {
-    logError("设置SO_RCVBUF选项失败: ", lastSocketError());
-  }
-  if (!setIntOption(socket, SOL_SOCKET, SO_SNDBUF, 65536)) {
-    logError("设置SO_SNDBUF选项失败: ", lastSocketError());
-  }
   return true;
 }
 
@@ -110,68 +101,144 @@ std::string sessionPrefixFor(int connectionId) {
   return "[会话-" + std::to_string(connectionId) + "] ";
 }
 
-void serveSession(LocalProxyServer& server, Socket client, int connectionId) {
-  const std::string prefix = sessionPrefixFor(connectionId);
-  logLine(prefix, "新客户端连接");
-  const int headMs = server.timeouts().clientHeadMs;
-  if (!setReceiveTimeoutMs(client.get(), headMs)) {
-    logError(prefix, "设置接收超时失败: ", lastSocketError());
+void logHandshakeFailure(const std::string& prefix, IoResult result, const char* failure,
+                         const char* timedOut) {
+  if (result == IoResult::kStopped) {
+    logError(prefix, kStoppedLine);
+  } else if (result == IoResult::kTimedOut) {
+    logError(prefix, timedOut);
+  } else {
+    logError(prefix, failure);
   }
-  const std::string head = readRequestHead(client.get(), headMs, prefix);
-  if (head.empty()) {
-    logError(prefix, "接收客户端请求失败或连接已断开");
-    return;
-  }
-  connectUpstream(server, client, head, prefix);
-  client.reset();
-  logLine(prefix, "客户端连接处理完成");
 }
 
-bool connectUpstream(LocalProxyServer& server, Socket& client, const std::string& requestHead,
-                     const std::string& sessionPrefix) {
-  const RequestLine request = parseRequestLine(requestHead);
-  const ProxyConfig& config = server.config();
-  const ProxyTimeouts& timeouts = server.timeouts();
-  logLine(sessionPrefix, "处理 ", request.method, " 请求: ", request.target);
-  logLine(sessionPrefix, "正在连接到目标代理: ", config.proxyHost, ":", config.proxyPort);
+bool sendUpstream(SessionContext& session, std::string_view bytes, const char* failure) {
+  ProxyRun& run = session.run;
+  size_t sent = 0;
+  const IoResult result = sendWithin(session.upstream.get(), bytes,
+                                     deadlineIn(run.timeouts.upstreamIoMs), &run.stopSignal, sent);
+  run.core->addSent(static_cast<int64_t>(sent));
+  if (result == IoResult::kDone) return true;
+  if (result == IoResult::kStopped) {
+    logError(session.prefix, kStoppedLine);
+  } else {
+    logError(session.prefix, failure, lastSocketError());
+  }
+  session.upstream.reset();
+  return false;
+}
 
-  Socket upstream(openTcpSocket());
-  if (!upstream.valid()) {
-    logError(sessionPrefix, "创建目标代理socket失败: ", lastSocketError());
-    return false;
+namespace {
+
+struct RequestLine {
+  std::string method;
+  std::string target;
+  std::string version;
+};
+
+bool isSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+RequestLine parseRequestLine(const std::string& head) {
+  const std::string line = head.substr(0, head.find('\n'));
+  RequestLine result;
+  std::string* fields[] = {&result.method, &result.target, &result.version};
+  size_t pos = 0;
+  for (std::string* field : fields) {
+    while (pos < line.size() && isSpace(line[pos])) ++pos;
+    const size_t start = pos;
+    while (pos < line.size() && !isSpace(line[pos])) ++pos;
+    *field = line.substr(start, pos - start);
   }
-  tuneSocket(upstream.get());
-  if (!setSendTimeoutMs(upstream.get(), timeouts.upstreamIoMs)) {
-    logError(sessionPrefix, "设置发送超时失败: ", lastSocketError());
+  return result;
+}
+
+// Reads the request line and checks the request; the refusal is logged.
+std::optional<ClientRequest> examineRequest(ProxyRun& run, const std::string& head,
+                                            const std::string& prefix) {
+  RequestLine line = parseRequestLine(head);
+  ClientRequest request;
+  request.method = std::move(line.method);
+  request.target = std::move(line.target);
+  request.version = std::move(line.version);
+  logLine(prefix, "处理 ", loggableText(request.method), " 请求: ", loggableText(request.target));
+  request.isConnect = request.method == "CONNECT";
+  if (!request.isConnect) {
+    if (!examineHttpRequest(run, head, prefix, request)) return std::nullopt;
+    return request;
   }
-  if (!setReceiveTimeoutMs(upstream.get(), timeouts.upstreamIoMs)) {
-    logError(sessionPrefix, "设置接收超时失败: ", lastSocketError());
+  const size_t colon = request.target.find(':');
+  if (colon == std::string::npos) {
+    logError(prefix, "无效的CONNECT请求格式");
+    return std::nullopt;
+  }
+  request.connectHost = request.target.substr(0, colon);
+  const std::optional<int32_t> port =
+      parseLenientInt(std::string_view(request.target).substr(colon + 1));
+  if (!port || *port < 1 || *port > 65535) {
+    logError(prefix, "CONNECT请求中的端口无效");
+    return std::nullopt;
+  }
+  request.connectPort = *port;
+  request.early = head.substr(findHeadEnd(head));
+  return request;
+}
+
+// Everything from the examined head to a ready tunnel. Empty when the session failed (logged;
+// the client socket is closed).
+std::optional<TunnelSetup> setUpTunnel(ProxyRun& run, Socket client, const std::string& head,
+                                       const std::string& prefix, bool& isConnect) {
+  std::optional<ClientRequest> request = examineRequest(run, head, prefix);
+  if (!request) return std::nullopt;
+  isConnect = request->isConnect;
+  SessionContext session{run, prefix, std::move(client), Socket()};
+  session.upstream = connectUpstream(run, prefix);
+  if (!session.upstream.valid()) return std::nullopt;
+  return isConnect ? handleConnect(session, *request) : forwardHttpRequest(session, *request);
+}
+
+}  // namespace
+
+void serveSession(std::shared_ptr<ProxyRun> run, Socket client, int connectionId) {
+  SessionCount count(*run);
+  const std::string prefix = sessionPrefixFor(connectionId);
+  logLine(prefix, "新客户端连接");
+  setSocketBlocking(client.get(), false);
+
+  std::string head;
+  bool tooLarge = false;
+  int64_t received = 0;
+  const IoResult read = readHead(client.get(), head, deadlineIn(run->timeouts.clientHeadMs),
+                                 &run->stopSignal, tooLarge, received);
+  if (read != IoResult::kDone) {
+    // A head that has not ended is never forwarded: it goes nowhere, with one line.
+    if (read == IoResult::kStopped) {
+      logError(prefix, kStoppedLine);
+    } else if (tooLarge) {
+      logError(prefix, "请求头过大，可能不完整");
+    } else if (head.empty()) {
+      logError(prefix, "接收客户端请求失败或连接已断开");
+    } else {
+      logError(prefix, "请求头不完整，已拒绝");
+    }
+    return;
   }
 
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const int resolved = ::getaddrinfo(config.proxyHost.c_str(),
-                                     std::to_string(config.proxyPort).c_str(), &hints, &found);
-  if (resolved != 0) {
-    logError(sessionPrefix, "解析目标代理地址失败: ", resolverErrorCode(resolved));
-    return false;
+  bool isConnect = false;
+  std::optional<TunnelSetup> setup = setUpTunnel(*run, std::move(client), head, prefix, isConnect);
+  if (!setup) {
+    logLine(prefix, "客户端连接处理完成");
+    return;
   }
-  const std::unique_ptr<addrinfo, AddressListDeleter> addresses(found);
-  if (!connectWithTimeout(upstream.get(), found->ai_addr, static_cast<int>(found->ai_addrlen),
-                          timeouts.upstreamConnectMs)) {
-    const int code = lastSocketError();
-    logError(sessionPrefix, "连接到目标代理失败: 错误码=", code, connectErrorText(code));
-    return false;
-  }
-  logLine(sessionPrefix, "成功连接到目标代理服务器");
-
-  if (request.method == "CONNECT") {
-    return handleConnect(server, client, upstream, request.target, requestHead, sessionPrefix);
-  }
-  return forwardHttpRequest(server, client, upstream, request.method, request.target,
-                            request.version, requestHead, sessionPrefix);
+  Tunnel tunnel(std::move(*setup));
+  logLine(prefix, isConnect ? "HTTPS隧道已建立，双向转发线程已启动"
+                            : "HTTP请求已处理，双向转发线程已启动");
+  count.end();
+  logLine(prefix, "客户端连接处理完成");
+  // The tunnel needs nothing of the run: a stopped or destroyed server does not touch it.
+  run.reset();
+  tunnel.run();
 }
 
 }  // namespace quillon

@@ -20,6 +20,10 @@ std::optional<int32_t> parseLenientInt(std::string_view text);
 // True when `text` begins with `prefix`, letters compared without regard to case (ASCII).
 bool startsWithNoCase(std::string_view text, std::string_view prefix);
 
+// The Basic proxy authorization line (with its CR LF) for the credentials, or "" when either is
+// empty.
+std::string basicAuthorizationLine(const std::string& username, const std::string& password);
+
 // The Basic proxy authorization line (with its CR LF) for the configured credentials, or ""
 // when either is empty. Logs "<prefix>已添加代理认证头 (Basic认证)" when it gives a line.
 std::string proxyAuthorizationLine(const std::string& username, const std::string& password,

@@ -1,6 +1,30 @@
 #include "proxy/socket_compat.h"
 
+#include <cstring>
+#include <memory>
+
 namespace quillon {
+
+namespace {
+
+struct AddressListDeleter {
+  void operator()(addrinfo* list) const { ::freeaddrinfo(list); }
+};
+
+}  // namespace
+
+int resolveIpv4(const std::string& host, uint16_t port, sockaddr_in& address) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int result = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+  if (result != 0) return resolverErrorCode(result);
+  const std::unique_ptr<addrinfo, AddressListDeleter> list(found);
+  if (found == nullptr || found->ai_addrlen < sizeof address) return wsa::kHostNotFound;
+  std::memcpy(&address, found->ai_addr, sizeof address);
+  return 0;
+}
 
 size_t sendAll(SocketHandle socket, const char* data, size_t size) {
   size_t sent = 0;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <utility>
 
 #ifdef _WIN32
@@ -14,6 +15,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #endif
 
@@ -22,10 +24,19 @@ namespace quillon {
 #ifdef _WIN32
 using SocketHandle = SOCKET;
 inline constexpr SocketHandle kInvalidSocket = INVALID_SOCKET;
+// One socket of a readiness wait: `fd`, the wanted `events` and the reported `revents`.
+using PollEntry = WSAPOLLFD;
 #else
 using SocketHandle = int;
 inline constexpr SocketHandle kInvalidSocket = -1;
+using PollEntry = pollfd;
 #endif
+
+// Readiness flags of a PollEntry. Errors and hang-ups are reported whatever was asked for.
+inline constexpr short kPollIn = POLLIN;
+inline constexpr short kPollOut = POLLOUT;
+inline constexpr short kPollErr = POLLERR;
+inline constexpr short kPollHup = POLLHUP;
 
 // Winsock error numbers the proxy names in its log lines and decisions.
 namespace wsa {
@@ -55,6 +66,10 @@ int translateSystemError(int systemCode);
 // The Winsock number for a failed getaddrinfo() result.
 int resolverErrorCode(int getaddrinfoResult);
 
+// Resolves `host` (a name or a dotted IPv4 address) and `port` to the first IPv4 address the
+// system gives. Returns 0, or the Winsock number of the failure.
+int resolveIpv4(const std::string& host, uint16_t port, sockaddr_in& address);
+
 // A new IPv4 TCP socket that child processes do not inherit; kInvalidSocket on failure.
 SocketHandle openTcpSocket();
 // Accepts one client of a listening socket; kInvalidSocket on failure (would-block included).
@@ -66,15 +81,31 @@ bool setIntOption(SocketHandle socket, int level, int name, int value);
 bool setReceiveTimeoutMs(SocketHandle socket, int ms);
 bool setSendTimeoutMs(SocketHandle socket, int ms);
 
+// Sets the option that makes a listening address exclusive: a port that another socket holds
+// cannot be bound. On Windows that is SO_EXCLUSIVEADDRUSE (SO_REUSEADDR there would let a second
+// program share a busy port); elsewhere SO_REUSEADDR, which only allows binding over connections
+// of an earlier run that are still in TIME_WAIT.
+bool setListenerAddressOption(SocketHandle listener);
+// True when a failed accept() means that descriptors, buffers or memory have run out, so that
+// retrying at once would only spin.
+bool isResourceExhaustion(int wsaCode);
+// The pending error of `socket` (SO_ERROR) as a Winsock number, 0 when there is none; reading
+// it clears it.
+int socketErrorOf(SocketHandle socket);
+// Ends the sending direction: the peer reads the end of the stream after what was sent.
+bool shutdownSending(SocketHandle socket);
+// Makes the next close of `socket` a reset (a zero linger), so that the peer sees a failure
+// rather than a clean end of the stream.
+bool setResetOnClose(SocketHandle socket);
+
+// Waits until one of `entries` is ready: the number of ready entries, 0 when `timeoutMs` passed
+// first (-1 waits for ever), -1 on failure (see lastSocketError()).
+int pollSockets(PollEntry* entries, size_t count, int timeoutMs);
+
 // Wait until `socket` is readable (or writable): 1 when it is, 0 when `timeoutMs` passed
 // first (-1 waits for ever), -1 on failure (see lastSocketError()). Any descriptor value works.
 int waitReadable(SocketHandle socket, int timeoutMs);
 int waitWritable(SocketHandle socket, int timeoutMs);
-
-// Connects a blocking socket, giving up after `timeoutMs` with the error kTimedOut. The socket
-// is blocking again afterwards. On failure lastSocketError() tells why.
-bool connectWithTimeout(SocketHandle socket, const sockaddr* address, int addressLength,
-                        int timeoutMs);
 
 // One send / receive call. Sending never raises SIGPIPE. Result as the system's: the count,
 // 0 for an orderly close on receive, -1 on failure.

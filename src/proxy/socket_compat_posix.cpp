@@ -130,32 +130,39 @@ bool setSendTimeoutMs(SocketHandle socket, int ms) {
   return ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
 }
 
+bool setListenerAddressOption(SocketHandle listener) {
+  return setIntOption(listener, SOL_SOCKET, SO_REUSEADDR, 1);
+}
+
+bool isResourceExhaustion(int wsaCode) {
+  // EMFILE and ENOBUFS have Winsock numbers; ENFILE and ENOMEM pass through untranslated.
+  return wsaCode == 10024 || wsaCode == 10055 || wsaCode == ENFILE || wsaCode == ENOMEM;
+}
+
+int socketErrorOf(SocketHandle socket) {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return lastSocketError();
+  return error == 0 ? 0 : translateSystemError(error);
+}
+
+bool shutdownSending(SocketHandle socket) { return ::shutdown(socket, SHUT_WR) == 0; }
+
+bool setResetOnClose(SocketHandle socket) {
+  const linger value{1, 0};
+  return ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &value, sizeof value) == 0;
+}
+
+int pollSockets(PollEntry* entries, size_t count, int timeoutMs) {
+  for (;;) {
+    const int result = ::poll(entries, static_cast<nfds_t>(count), timeoutMs);
+    if (result >= 0 || errno != EINTR) return result;
+  }
+}
+
 int waitReadable(SocketHandle socket, int timeoutMs) { return waitFor(socket, POLLIN, timeoutMs); }
 
 int waitWritable(SocketHandle socket, int timeoutMs) { return waitFor(socket, POLLOUT, timeoutMs); }
-
-bool connectWithTimeout(SocketHandle socket, const sockaddr* address, int addressLength,
-                        int timeoutMs) {
-  if (!setSocketBlocking(socket, false)) return false;
-  bool connected = ::connect(socket, address, static_cast<socklen_t>(addressLength)) == 0;
-  if (!connected && errno == EINPROGRESS) {
-    const int ready = waitWritable(socket, timeoutMs);
-    if (ready == 0) {
-      errno = ETIMEDOUT;
-    } else if (ready > 0) {
-      int error = 0;
-      socklen_t length = sizeof error;
-      if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) == 0) {
-        connected = error == 0;
-        if (!connected) errno = error;
-      }
-    }
-  }
-  const int saved = errno;
-  setSocketBlocking(socket, true);
-  errno = saved;
-  return connected;
-}
 
 long sendSome(SocketHandle socket, const char* data, size_t size) {
   for (;;) {

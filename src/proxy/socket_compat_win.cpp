@@ -70,33 +70,39 @@ bool setSendTimeoutMs(SocketHandle socket, int ms) {
   return setIntOption(socket, SOL_SOCKET, SO_SNDTIMEO, ms);
 }
 
+bool setListenerAddressOption(SocketHandle listener) {
+  return setIntOption(listener, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1);
+}
+
+bool isResourceExhaustion(int wsaCode) {
+  return wsaCode == WSAEMFILE || wsaCode == WSAENOBUFS || wsaCode == WSA_NOT_ENOUGH_MEMORY;
+}
+
+int socketErrorOf(SocketHandle socket) {
+  int error = 0;
+  int length = sizeof error;
+  if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {
+    return lastSocketError();
+  }
+  return error;
+}
+
+bool shutdownSending(SocketHandle socket) { return ::shutdown(socket, SD_SEND) == 0; }
+
+bool setResetOnClose(SocketHandle socket) {
+  const linger value{1, 0};
+  return ::setsockopt(socket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&value),
+                      sizeof value) == 0;
+}
+
+int pollSockets(PollEntry* entries, size_t count, int timeoutMs) {
+  const int result = ::WSAPoll(entries, static_cast<ULONG>(count), timeoutMs);
+  return result == SOCKET_ERROR ? -1 : result;
+}
+
 int waitReadable(SocketHandle socket, int timeoutMs) { return waitFor(socket, false, timeoutMs); }
 
 int waitWritable(SocketHandle socket, int timeoutMs) { return waitFor(socket, true, timeoutMs); }
-
-bool connectWithTimeout(SocketHandle socket, const sockaddr* address, int addressLength,
-                        int timeoutMs) {
-  if (!setSocketBlocking(socket, false)) return false;
-  bool connected = ::connect(socket, address, addressLength) == 0;
-  if (!connected && ::WSAGetLastError() == WSAEWOULDBLOCK) {
-    const int ready = waitWritable(socket, timeoutMs);
-    if (ready == 0) {
-      ::WSASetLastError(WSAETIMEDOUT);
-    } else if (ready > 0) {
-      int error = 0;
-      int length = sizeof error;
-      if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) ==
-          0) {
-        connected = error == 0;
-        if (!connected) ::WSASetLastError(error);
-      }
-    }
-  }
-  const int saved = ::WSAGetLastError();
-  setSocketBlocking(socket, true);
-  ::WSASetLastError(saved);
-  return connected;
-}
 
 long sendSome(SocketHandle socket, const char* data, size_t size) {
   return ::send(socket, data, static_cast<int>(size > INT_MAX ? INT_MAX : size), 0);

@@ -1,6 +1,7 @@
 // Starting the proxy's threads without letting a refusal of the system end the process.
 #pragma once
 
+#include <exception>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -8,7 +9,9 @@
 
 namespace quillon {
 
-enum class ProxyThread { kListener, kTicker, kSession, kClientRelay, kUpstreamRelay };
+// The kinds of thread the proxy starts: its listener, its statistics ticker, and the worker
+// threads that carry client connections (sessions and their tunnels).
+enum class ProxyThread { kListener, kTicker, kSession };
 
 // Test seam: the next launch of a thread of this kind fails as if the system had refused it.
 void failNextThreadLaunch(ProxyThread kind);
@@ -26,7 +29,9 @@ bool launchThread(ProxyThread kind, std::thread& out, std::string& error, Body&&
   try {
     out = std::thread(std::forward<Body>(body));
     return true;
-  } catch (const std::system_error& e) {
+  } catch (const std::exception& e) {
+    // std::system_error when the system refuses the thread; std::bad_alloc when its state
+    // cannot be allocated.
     error = e.what();
     return false;
   }

@@ -1,4 +1,4 @@
-// How many descriptors the process holds open, for leak checks in the load tests.
+// How many descriptors and threads the process holds, for leak checks in the load tests.
 #pragma once
 
 namespace quillon::testing {
@@ -10,5 +10,12 @@ int openDescriptorCount();
 // Waits (up to timeoutMs) until openDescriptorCount() is at most `limit`; returns the last
 // count seen.
 int waitForDescriptorCount(int limit, int timeoutMs);
+
+// The number of threads of this process, or -1 where it is not counted.
+int threadCount();
+
+// Raises this process's descriptor limit as far as allowed; returns the limit now in force
+// (-1 where there is no such limit).
+int raiseDescriptorLimit();
 
 }  // namespace quillon::testing

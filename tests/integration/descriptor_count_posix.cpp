@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <thread>
@@ -7,15 +8,35 @@
 
 namespace quillon::testing {
 
-int openDescriptorCount() {
-  DIR* dir = ::opendir("/proc/self/fd");
+namespace {
+
+int entriesOf(const char* directory) {
+  DIR* dir = ::opendir(directory);
   if (dir == nullptr) return -1;
   int count = 0;
   while (const dirent* entry = ::readdir(dir)) {
     if (entry->d_name[0] != '.') ++count;
   }
   ::closedir(dir);
-  return count - 1;  // the directory's own descriptor
+  return count;
+}
+
+}  // namespace
+
+int openDescriptorCount() {
+  const int count = entriesOf("/proc/self/fd");
+  return count < 0 ? count : count - 1;  // the directory's own descriptor
+}
+
+int threadCount() { return entriesOf("/proc/self/task"); }
+
+int raiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  return static_cast<int>(limit.rlim_cur);
 }
 
 int waitForDescriptorCount(int limit, int timeoutMs) {

@@ -73,6 +73,7 @@ TEST(ProxyLifecycle, StopLeavesLiveTunnelsRunningAndCountsThemWhenTheyClose) {
     bool closed = false;
     recvUntilClosed(pair.upstream, 5000, &closed);
     EXPECT_TRUE(closed);
+    pair.upstream.reset();
   }
   EXPECT_TRUE(waitUntil([&] { return server.activeTunnelCount() == 0; }, 5000));
   EXPECT_EQ(server.totalBytesSent(), 3 * 6000);

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "proxy/session_io.h"
+
 namespace quillon::testing {
 
 namespace {
@@ -68,8 +70,9 @@ Socket connectLoopback(uint16_t port, int timeoutMs) {
   Socket socket(openTcpSocket());
   if (!socket.valid()) return {};
   const sockaddr_in address = loopbackAddress(port);
-  if (!connectWithTimeout(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address,
-                          timeoutMs)) {
+  if (!setSocketBlocking(socket.get(), false) ||
+      connectWithin(socket.get(), address, deadlineIn(timeoutMs), nullptr) != IoResult::kDone ||
+      !setSocketBlocking(socket.get(), true)) {
     return {};
   }
   return socket;
@@ -219,6 +222,8 @@ void FakeUpstream::acceptLoop() {
     entries_.push_back(std::move(entry));
     raw->thread = std::thread([this, raw] {
       script_(*raw->connection);
+      // A server closes a connection it is done with, as a real one would.
+      raw->connection->close();
       raw->finished.store(true);
     });
   }

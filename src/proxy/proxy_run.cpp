@@ -1,0 +1,37 @@
+#include "proxy/proxy_run.h"
+
+#include <utility>
+
+namespace quillon {
+
+ProxyRun::ProxyRun(const ProxyConfig& runConfig, const ProxyTimeouts& runTimeouts,
+                   UpstreamResolver runResolver, std::shared_ptr<ProxyCore> runCore)
+    : config(runConfig),
+      timeouts(runTimeouts),
+      resolver(std::move(runResolver)),
+      core(std::move(runCore)) {}
+
+void ProxyRun::sessionBegan() {
+  std::lock_guard<std::mutex> lock(sessionThreadsMutex);
+  ++sessions;
+}
+
+void ProxyRun::sessionEnded() {
+  {
+    std::lock_guard<std::mutex> lock(sessionThreadsMutex);
+    --sessions;
+  }
+  sessionsChanged.notify_all();
+}
+
+int ProxyRun::sessionCount() {
+  std::lock_guard<std::mutex> lock(sessionThreadsMutex);
+  return sessions;
+}
+
+bool ProxyRun::waitForSessions(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(sessionThreadsMutex);
+  return sessionsChanged.wait_for(lock, timeout, [this] { return sessions == 0; });
+}
+
+}  // namespace quillon

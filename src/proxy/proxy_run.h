@@ -1,0 +1,43 @@
+// One run of the proxy server, from start() to stop(): what its sessions read and the count of
+// sessions still setting up. Sessions co-own it, so a session that outlives stop() (a name
+// lookup cannot be interrupted) or the server itself touches nothing that was freed.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "proxy/local_proxy_server.h"
+#include "proxy/proxy_core.h"
+#include "proxy/wake_signal.h"
+
+namespace quillon {
+
+struct ProxyRun {
+  ProxyRun(const ProxyConfig& config, const ProxyTimeouts& timeouts, UpstreamResolver resolver,
+           std::shared_ptr<ProxyCore> core);
+
+  // A session begins when its client is accepted and ends when it has handed its sockets to
+  // the tunnel or has failed.
+  void sessionBegan();
+  void sessionEnded();
+  int sessionCount();
+  // Waits until no session is setting up or `timeout` has passed; true when none is left.
+  bool waitForSessions(std::chrono::milliseconds timeout);
+
+  // Set at construction, read by every session without a lock.
+  const ProxyConfig config;
+  const ProxyTimeouts timeouts;
+  const UpstreamResolver resolver;
+  const std::shared_ptr<ProxyCore> core;
+  // Raised by stop(): every wait of a session watches it.
+  WakeSignal stopSignal;
+
+ private:
+  std::mutex sessionThreadsMutex;
+  std::condition_variable sessionsChanged;
+  int sessions = 0;  // guarded by sessionThreadsMutex
+};
+
+}  // namespace quillon
