@@ -71,11 +71,16 @@ bool startsWithNoCase(std::string_view text, std::string_view prefix) {
   return true;
 }
 
+std::string basicAuthorizationLine(const std::string& username, const std::string& password) {
+  if (username.empty() || password.empty()) return {};
+  return "Proxy-Authorization: Basic " + encodeBase64(username + ":" + password) + "\r\n";
+}
+
 std::string proxyAuthorizationLine(const std::string& username, const std::string& password,
                                    const std::string& sessionPrefix) {
-  if (username.empty() || password.empty()) return {};
-  logLine(sessionPrefix, "已添加代理认证头 (Basic认证)");
-  return "Proxy-Authorization: Basic " + encodeBase64(username + ":" + password) + "\r\n";
+  std::string line = basicAuthorizationLine(username, password);
+  if (!line.empty()) logLine(sessionPrefix, "已添加代理认证头 (Basic认证)");
+  return line;
 }
 
 std::string bytesAfterHead(const std::string& head) {

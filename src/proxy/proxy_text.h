@@ -21,7 +21,10 @@ std::optional<int32_t> parseLenientInt(std::string_view text);
 bool startsWithNoCase(std::string_view text, std::string_view prefix);
 
 // The Basic proxy authorization line (with its CR LF) for the configured credentials, or ""
-// when either is empty. Logs "<prefix>已添加代理认证头 (Basic认证)" when it gives a line.
+// when either is empty. Logs nothing.
+std::string basicAuthorizationLine(const std::string& username, const std::string& password);
+
+// basicAuthorizationLine, logging "<prefix>已添加代理认证头 (Basic认证)" when it gives a line.
 std::string proxyAuthorizationLine(const std::string& username, const std::string& password,
                                    const std::string& sessionPrefix);
 
