@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "app/app_log.h"
+#include "app/log_text.h"
 #include "proxy/proxy_core.h"
 #include "proxy/http_head.h"
 #include "proxy/proxy_run.h"

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "app/app_log.h"
+#include "app/log_text.h"
 #include "proxy/connect_tunnel.h"
 #include "proxy/data_relay.h"
 #include "proxy/http_forward.h"
@@ -112,6 +113,10 @@ void logHandshakeFailure(const std::string& prefix, IoResult result, const char*
   }
 }
 
+void logRequest(const std::string& prefix, const RequestReport& request) {
+  logLine(prefix, "处理 ", loggableText(request.method), " 请求: ", loggableText(request.target));
+}
+
 bool sendUpstream(SessionContext& session, std::string_view bytes, const char* failure) {
   ProxyRun& run = session.run;
   size_t sent = 0;
@@ -130,66 +135,58 @@ bool sendUpstream(SessionContext& session, std::string_view bytes, const char* f
 
 namespace {
 
-struct RequestLine {
-  std::string method;
-  std::string target;
-  std::string version;
-};
-
-bool isSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-RequestLine parseRequestLine(const std::string& head) {
-  const std::string line = head.substr(0, head.find('\n'));
-  RequestLine result;
-  std::string* fields[] = {&result.method, &result.target, &result.version};
-  size_t pos = 0;
-  for (std::string* field : fields) {
-    while (pos < line.size() && isSpace(line[pos])) ++pos;
-    const size_t start = pos;
-    while (pos < line.size() && !isSpace(line[pos])) ++pos;
-    *field = line.substr(start, pos - start);
-  }
-  return result;
-}
-
-// Reads the request line and checks the request; the refusal is logged.
-std::optional<ClientRequest> examineRequest(ProxyRun& run, const std::string& head,
-                                            const std::string& prefix) {
-  RequestLine line = parseRequestLine(head);
+// Reads the client's first request and checks it with the rewriter. Empty when it was refused
+// or did not arrive (logged); `headRead` tells whether a whole head arrived.
+std::optional<ClientRequest> readRequest(ProxyRun& run, SocketHandle client,
+                                         const std::string& prefix, bool& headRead) {
   ClientRequest request;
-  request.method = std::move(line.method);
-  request.target = std::move(line.target);
-  request.version = std::move(line.version);
-  logLine(prefix, "处理 ", loggableText(request.method), " 请求: ", loggableText(request.target));
-  request.isConnect = request.method == "CONNECT";
-  if (!request.isConnect) {
-    if (!examineHttpRequest(run, head, prefix, request)) return std::nullopt;
-    return request;
-  }
-  const size_t colon = request.target.find(':');
-  if (colon == std::string::npos) {
-    logError(prefix, "无效的CONNECT请求格式");
+  request.rewriter = std::make_unique<RequestStreamRewriter>(
+      basicAuthorizationLine(run.config.username, run.config.password));
+  bool anyByte = false;
+  FeedResult fed;
+  const IoResult read = readUntil(client, deadlineIn(run.timeouts.clientHeadMs), &run.stopSignal,
+                                  [&](std::string_view chunk) {
+                                    anyByte = true;
+                                    fed = request.rewriter->feed(chunk, request.upstreamBytes);
+                                    if (fed.verdict == StreamVerdict::kConnect) {
+                                      request.early.assign(chunk.substr(fed.consumed));
+                                    }
+                                    return fed.verdict != StreamVerdict::kForwarding ||
+                                           !fed.requests.empty();
+                                  });
+  for (const RequestReport& report : fed.requests) logRequest(prefix, report);
+  headRead = read == IoResult::kDone;
+  if (read != IoResult::kDone) {
+    // A head that has not ended is never forwarded: it goes nowhere, with one line.
+    if (read == IoResult::kStopped) {
+      logError(prefix, kStoppedLine);
+    } else if (read == IoResult::kTimedOut && anyByte) {
+      logError(prefix, faultText(RequestFault::kHeadTimedOut));
+    } else {
+      logError(prefix, "接收客户端请求失败或连接已断开");
+    }
     return std::nullopt;
   }
-  request.connectHost = request.target.substr(0, colon);
-  const std::optional<int32_t> port =
-      parseLenientInt(std::string_view(request.target).substr(colon + 1));
-  if (!port || *port < 1 || *port > 65535) {
-    logError(prefix, "CONNECT请求中的端口无效");
+  if (fed.verdict == StreamVerdict::kRefused) {
+    logError(prefix, faultText(fed.fault));
     return std::nullopt;
   }
-  request.connectPort = *port;
-  request.early = head.substr(findHeadEnd(head));
+  const RequestReport& first = fed.requests.front();
+  request.method = first.method;
+  request.target = first.target;
+  request.authorizationAdded = first.authorizationAdded;
+  request.firstHeadSize = first.headBytes;
+  request.isConnect = fed.verdict == StreamVerdict::kConnect;
+  request.laterRequests.assign(fed.requests.begin() + 1, fed.requests.end());
+  if (request.isConnect) request.rewriter.reset();
   return request;
 }
 
-// Everything from the examined head to a ready tunnel. Empty when the session failed (logged;
-// the client socket is closed).
-std::optional<TunnelSetup> setUpTunnel(ProxyRun& run, Socket client, const std::string& head,
-                                       const std::string& prefix, bool& isConnect) {
-  std::optional<ClientRequest> request = examineRequest(run, head, prefix);
+// Everything from the first request to a ready tunnel. Empty when the session failed (logged;
+// the client socket is closed). `handled` tells whether a whole head arrived.
+std::optional<TunnelSetup> setUpTunnel(ProxyRun& run, Socket client, const std::string& prefix,
+                                       bool& handled, bool& isConnect) {
+  std::optional<ClientRequest> request = readRequest(run, client.get(), prefix, handled);
   if (!request) return std::nullopt;
   isConnect = request->isConnect;
   SessionContext session{run, prefix, std::move(client), Socket()};
@@ -206,29 +203,12 @@ void serveSession(std::shared_ptr<ProxyRun> run, Socket client, int connectionId
   logLine(prefix, "新客户端连接");
   setSocketBlocking(client.get(), false);
 
-  std::string head;
-  bool tooLarge = false;
-  int64_t received = 0;
-  const IoResult read = readHead(client.get(), head, deadlineIn(run->timeouts.clientHeadMs),
-                                 &run->stopSignal, tooLarge, received);
-  if (read != IoResult::kDone) {
-    // A head that has not ended is never forwarded: it goes nowhere, with one line.
-    if (read == IoResult::kStopped) {
-      logError(prefix, kStoppedLine);
-    } else if (tooLarge) {
-      logError(prefix, "请求头过大，可能不完整");
-    } else if (head.empty()) {
-      logError(prefix, "接收客户端请求失败或连接已断开");
-    } else {
-      logError(prefix, "请求头不完整，已拒绝");
-    }
-    return;
-  }
-
+  bool handled = false;
   bool isConnect = false;
-  std::optional<TunnelSetup> setup = setUpTunnel(*run, std::move(client), head, prefix, isConnect);
+  std::optional<TunnelSetup> setup =
+      setUpTunnel(*run, std::move(client), prefix, handled, isConnect);
   if (!setup) {
-    logLine(prefix, "客户端连接处理完成");
+    if (handled) logLine(prefix, "客户端连接处理完成");
     return;
   }
   Tunnel tunnel(std::move(*setup));

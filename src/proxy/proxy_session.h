@@ -6,7 +6,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "proxy/request_stream.h"
 #include "proxy/session_io.h"
 #include "proxy/socket_compat.h"
 
@@ -26,24 +28,24 @@ std::string sessionPrefixFor(int connectionId);
 // the session ends it once it has handed over or failed.
 void serveSession(std::shared_ptr<ProxyRun> run, Socket client, int connectionId);
 
-class RequestFilter;
-
-// The client's first request, examined before any upstream connection is opened.
+// The client's first request, read and checked before any upstream connection is opened.
 struct ClientRequest {
+  // Of the first request, as the client sent them.
   std::string method;
   std::string target;
-  std::string version;
   bool isConnect = false;
-  // CONNECT: where the tunnel goes.
-  std::string connectHost;
-  int connectPort = 0;
-  // CONNECT: the bytes the client sent after its head, forwarded once the tunnel is up.
-  std::string early;
-  // Plain HTTP: the rewriter of the client's requests, and what it made of the bytes read so
-  // far (the first request's new head, then whatever followed it).
-  std::unique_ptr<RequestFilter> filter;
+  bool authorizationAdded = false;
+  // What goes upstream for the bytes read so far: the first request's rebuilt head
+  // (firstHeadSize bytes; for CONNECT the proxy's own CONNECT request), then whatever followed
+  // it (plain HTTP: its body and later requests).
   std::string upstreamBytes;
   size_t firstHeadSize = 0;
+  // Plain HTTP: later requests among the bytes read so far, for their log lines.
+  std::vector<RequestReport> laterRequests;
+  // CONNECT: the bytes the client sent after its head, forwarded once the tunnel is up.
+  std::string early;
+  // Plain HTTP: the rewriter, which goes on with the connection's later requests.
+  std::unique_ptr<RequestStreamRewriter> rewriter;
 };
 
 // A session's view of its connection while it sets up: what the CONNECT and plain HTTP paths
@@ -59,6 +61,9 @@ struct SessionContext {
 // `failure` for kClosed and kFailed, `timedOut` for kTimedOut, the stop line for kStopped.
 void logHandshakeFailure(const std::string& prefix, IoResult result, const char* failure,
                          const char* timedOut);
+
+// "处理 <method> 请求: <target>", with the client's texts made safe for the log.
+void logRequest(const std::string& prefix, const RequestReport& request);
 
 // Sends `bytes` to the upstream within the handshake's time limit and counts what went out.
 // On failure logs `failure` followed by the error code (or the stop line), closes the

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 
-#include "app/app_log.h"
 
 namespace quillon {
 
@@ -74,18 +73,6 @@ bool startsWithNoCase(std::string_view text, std::string_view prefix) {
 std::string basicAuthorizationLine(const std::string& username, const std::string& password) {
   if (username.empty() || password.empty()) return {};
   return "Proxy-Authorization: Basic " + encodeBase64(username + ":" + password) + "\r\n";
-}
-
-std::string proxyAuthorizationLine(const std::string& username, const std::string& password,
-                                   const std::string& sessionPrefix) {
-  std::string line = basicAuthorizationLine(username, password);
-  if (!line.empty()) logLine(sessionPrefix, "已添加代理认证头 (Basic认证)");
-  return line;
-}
-
-std::string bytesAfterHead(const std::string& head) {
-  const size_t end = head.find("\r\n\r\n");
-  return end == std::string::npos ? std::string() : head.substr(end + 4);
 }
 
 }  // namespace quillon

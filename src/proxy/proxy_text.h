@@ -20,14 +20,9 @@ std::optional<int32_t> parseLenientInt(std::string_view text);
 // True when `text` begins with `prefix`, letters compared without regard to case (ASCII).
 bool startsWithNoCase(std::string_view text, std::string_view prefix);
 
-// The Basic proxy authorization line (with its CR LF) for the credentials, or "" when either is
-// empty.
-std::string basicAuthorizationLine(const std::string& username, const std::string& password);
-
 // The Basic proxy authorization line (with its CR LF) for the configured credentials, or ""
-// when either is empty. Logs "<prefix>已添加代理认证头 (Basic认证)" when it gives a line.
-std::string proxyAuthorizationLine(const std::string& username, const std::string& password,
-                                   const std::string& sessionPrefix);
+// when either is empty. Logs nothing.
+std::string basicAuthorizationLine(const std::string& username, const std::string& password);
 
 // The keep-alive lines and the empty line that end every head the proxy sends upstream.
 inline constexpr std::string_view kKeepAliveTail =
@@ -35,8 +30,5 @@ inline constexpr std::string_view kKeepAliveTail =
     "Keep-Alive: timeout=900, max=1000\r\n"
     "Proxy-Connection: Keep-Alive\r\n"
     "\r\n";
-
-// Bytes after the first blank line ("\r\n\r\n") of `head`; empty when there is none.
-std::string bytesAfterHead(const std::string& head);
 
 }  // namespace quillon

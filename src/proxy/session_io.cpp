@@ -1,12 +1,8 @@
 #include "proxy/session_io.h"
 
-#include "proxy/http_head.h"
-
 namespace quillon {
 
 namespace {
-
-constexpr size_t kReadSize = 8191;
 
 int millisecondsLeft(Deadline deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -55,27 +51,10 @@ IoResult sendWithin(SocketHandle socket, std::string_view bytes, Deadline deadli
   return IoResult::kDone;
 }
 
-IoResult readHead(SocketHandle socket, std::string& buffer, Deadline deadline,
-                  const WakeSignal* stop, bool& tooLarge, int64_t& received) {
-  tooLarge = false;
-  char chunk[kReadSize];
-  for (;;) {
-    if (findHeadEnd(buffer) != std::string::npos) return IoResult::kDone;
-    if (buffer.size() > kHeadLimit) {
-      tooLarge = true;
-      return IoResult::kFailed;
-    }
-    const long n = recvSome(socket, chunk, sizeof chunk);
-    if (n > 0) {
-      buffer.append(chunk, static_cast<size_t>(n));
-      received += n;
-      continue;
-    }
-    if (n == 0) return IoResult::kClosed;
-    if (lastSocketError() != wsa::kWouldBlock) return IoResult::kFailed;
-    const IoResult waited = waitSocket(socket, kPollIn, deadline, stop);
-    if (waited != IoResult::kDone) return waited;
-  }
+long readChunk(SocketHandle socket, char* chunk, size_t size, bool& failed) {
+  const long n = recvSome(socket, chunk, size);
+  failed = n < 0 && lastSocketError() != wsa::kWouldBlock;
+  return n;
 }
 
 IoResult connectWithin(SocketHandle socket, const sockaddr_in& address, Deadline deadline,

@@ -33,14 +33,36 @@ IoResult waitSocket(SocketHandle socket, short events, Deadline deadline, const 
 IoResult sendWithin(SocketHandle socket, std::string_view bytes, Deadline deadline,
                     const WakeSignal* stop, size_t& sent);
 
-// Reads into `buffer` (which may already hold bytes) until it begins with a complete head.
-// kDone: it does; kFailed with tooLarge set: more than kHeadLimit bytes arrived without the
-// head's end. `received` grows by every byte read.
-IoResult readHead(SocketHandle socket, std::string& buffer, Deadline deadline,
-                  const WakeSignal* stop, bool& tooLarge, int64_t& received);
+// Reads a head: passes each chunk read to `take` until it returns true (it has what it needs,
+// or has refused what it got), all within one deadline. The one reading loop of the client's
+// request heads and of the upstream's answers; the callers' parsers enforce the head limit.
+// kDone once `take` returned true.
+template <typename Take>
+IoResult readUntil(SocketHandle socket, Deadline deadline, const WakeSignal* stop, Take&& take);
 
 // Connects to `address`, giving up at the deadline (kTimedOut, with the error kTimedOut).
 IoResult connectWithin(SocketHandle socket, const sockaddr_in& address, Deadline deadline,
                        const WakeSignal* stop);
+
+// One read into `chunk` for readUntil: the count, 0 at the end of the stream, -1 when nothing
+// is there yet (would block) or on failure (then `failed` is set).
+long readChunk(SocketHandle socket, char* chunk, size_t size, bool& failed);
+
+template <typename Take>
+IoResult readUntil(SocketHandle socket, Deadline deadline, const WakeSignal* stop, Take&& take) {
+  char chunk[8192];
+  for (;;) {
+    bool failed = false;
+    const long n = readChunk(socket, chunk, sizeof chunk, failed);
+    if (n > 0) {
+      if (take(std::string_view(chunk, static_cast<size_t>(n)))) return IoResult::kDone;
+      continue;
+    }
+    if (n == 0) return IoResult::kClosed;
+    if (failed) return IoResult::kFailed;
+    const IoResult waited = waitSocket(socket, kPollIn, deadline, stop);
+    if (waited != IoResult::kDone) return waited;
+  }
+}
 
 }  // namespace quillon

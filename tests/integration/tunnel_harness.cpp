@@ -5,15 +5,6 @@
 
 namespace quillon::testing {
 
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
 namespace {
 
 std::string connectRequest(const std::string& target) {

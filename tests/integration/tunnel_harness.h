@@ -19,9 +19,6 @@ inline const std::string kEstablishedReply = "HTTP/1.1 200 Connection Establishe
 // What the upstream played by the tests answers to a CONNECT request.
 inline const std::string kUpstreamConnectAnswer = "HTTP/1.1 200 Connection established\r\n\r\n";
 
-// Polls `condition` every 10 ms until it holds or timeoutMs passed; returns its last value.
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs);
-
 // Client side of a CONNECT through the proxy on proxyPort: sends "CONNECT target HTTP/1.1"
 // and expects the proxy's fixed reply. Returns the connected (blocking) socket, or an empty
 // one when a step failed or timed out. Someone else must play the upstream.

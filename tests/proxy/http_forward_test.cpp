@@ -1,6 +1,10 @@
-// The plain HTTP path against a recording fake upstream: the rewritten head byte for byte,
-// the early body and its log lines, and the failure without a Host header.
+// The plain HTTP path against a recording fake upstream: the first request's new head byte for
+// byte, requests refused before any upstream connection, every later request of a kept-alive
+// connection rewritten with the credentials, and the early body with its log lines.
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 
 #include "proxy/proxy_text.h"
 #include "proxy_harness.h"
@@ -12,49 +16,39 @@ constexpr char kTail[] =
     "Connection: Keep-Alive\r\nKeep-Alive: timeout=900, max=1000\r\n"
     "Proxy-Connection: Keep-Alive\r\n\r\n";
 
-TEST(HttpRewrite, RequestHeadsBecomeTheseBytesUpstream) {
+TEST(HttpRewrite, FirstRequestsBecomeTheseBytesUpstreamAndRefusalsNeverDialIt) {
   struct Row {
     std::string head;
     std::string expected;  // without the fixed tail; "" when the request is refused
+    std::string failure;   // the refusal's line
   };
   const std::string host = "Host: 192.0.2.1\r\n";
   const Row rows[] = {
-      {"GET http://192.0.2.1/a HTTP/1.1\r\n" + host + "\r\n",
-       "GET http://192.0.2.1/a HTTP/1.1\r\n" + host},
-      {"GET http://192.0.2.1:8080/a HTTP/1.1\r\n\r\n", "GET http://192.0.2.1:8080/a HTTP/1.1\r\n"},
-      {"GET http://192.0.2.1:80/a HTTP/1.1\r\n\r\n", "GET http://192.0.2.1/a HTTP/1.1\r\n"},
-      {"GET https://192.0.2.1/a HTTP/1.1\r\n\r\n", "GET http://192.0.2.1:443/a HTTP/1.1\r\n"},
-      {"GET http://192.0.2.1 HTTP/1.1\r\n\r\n", "GET http://192.0.2.1/ HTTP/1.1\r\n"},
-      {"GET http://192.0.2.1?x=1 HTTP/1.1\r\n\r\n", "GET http://192.0.2.1/?x=1 HTTP/1.1\r\n"},
-      {"GET http://192.0.2.1:8080?x=1 HTTP/1.1\r\n\r\n",
-       "GET http://192.0.2.1:8080/?x=1 HTTP/1.1\r\n"},
-      {"GET http://192.0.2.1:abc/ HTTP/1.1\r\n\r\n", "GET http://192.0.2.1/ HTTP/1.1\r\n"},
-      {"GET https://192.0.2.1:abc/ HTTP/1.1\r\n\r\n", "GET http://192.0.2.1/ HTTP/1.1\r\n"},
-      {"GET ftp://192.0.2.1/f HTTP/1.0\r\n\r\n", "GET http://192.0.2.1/f HTTP/1.0\r\n"},
-      // A query that holds "://" does not make an origin-form target absolute.
-      {"GET /r?u=http://192.0.2.9/x HTTP/1.1\r\n" + host + "\r\n",
-       "GET http://192.0.2.1/r?u=http://192.0.2.9/x HTTP/1.1\r\n" + host},
-      {"GET /a HTTP/1.1\r\nHost: 192.0.2.1:8080\r\nAccept: */*\r\n\r\n",
-       "GET http://192.0.2.1:8080/a HTTP/1.1\r\nHost: 192.0.2.1:8080\r\nAccept: */*\r\n"},
-      {"GET /a HTTP/1.1\r\nHost: 192.0.2.1:x\r\n\r\n",
-       "GET http://192.0.2.1/a HTTP/1.1\r\nHost: 192.0.2.1:x\r\n"},
-      {"GET /a HTTP/1.1\r\nhost: 192.0.2.1\r\n\r\n",
-       "GET http://192.0.2.1/a HTTP/1.1\r\nhost: 192.0.2.1\r\n"},
-      {"GET /a HTTP/1.1\r\nHost:192.0.2.1\r\n\r\n",
-       "GET http://192.0.2.1/a HTTP/1.1\r\nHost:192.0.2.1\r\n"},
-      {"GET /a HTTP/1.1\r\nHOST:\t 192.0.2.1 \t\r\n\r\n",
-       "GET http://192.0.2.1/a HTTP/1.1\r\nHOST:\t 192.0.2.1 \t\r\n"},
-      {"GET /a HTTP/1.1\r\nHost:\r\nHost: 192.0.2.7\r\n\r\n",
-       "GET http://192.0.2.7/a HTTP/1.1\r\nHost:\r\nHost: 192.0.2.7\r\n"},
-      {"GET /a HTTP/1.1\r\nHost: \r\n\r\n", ""},
-      {"GET /a HTTP/1.1\r\nAccept: */*\r\n\r\nHost: 192.0.2.1\r\n", ""},
-      // The client's own proxy headers never go upstream, whatever their case.
-      {"GET http://192.0.2.1/a HTTP/1.1\r\nProxy-Authorization: Basic eDp5\r\n"
-       "proxy-connection: keep-alive\r\nPROXY-AUTHORIZATION: x\r\nAccept: */*\r\n\r\n",
-       "GET http://192.0.2.1/a HTTP/1.1\r\nAccept: */*\r\n"},
-      {"GET http://192.0.2.1/a HTTP/1.1\r\nConnection: close\r\n\r\n",
-       "GET http://192.0.2.1/a HTTP/1.1\r\nConnection: close\r\n"},
-      {"get http://192.0.2.1/a HTTP/1.1\r\n\r\n", "get http://192.0.2.1/a HTTP/1.1\r\n"},
+      {"GET http://192.0.2.1:80/a HTTP/1.1\r\n" + host + "\r\n",
+       "GET http://192.0.2.1/a HTTP/1.1\r\n" + host, ""},
+      {"GET https://192.0.2.1/a HTTP/1.1\r\n\r\n", "GET http://192.0.2.1:443/a HTTP/1.1\r\n", ""},
+      {"GET http://user:pw@192.0.2.1/x HTTP/1.1\r\n\r\n", "GET http://192.0.2.1/x HTTP/1.1\r\n",
+       ""},
+      {"GET http://[::1]:8080/x HTTP/1.1\r\n\r\n", "GET http://[::1]:8080/x HTTP/1.1\r\n", ""},
+      {"GET /a HTTP/1.1\r\nHost: 192.0.2.1:8080\r\nProxy-Connection: keep-alive\r\n\r\n",
+       "GET http://192.0.2.1:8080/a HTTP/1.1\r\nHost: 192.0.2.1:8080\r\n", ""},
+      {"OPTIONS * HTTP/1.1\r\n" + host + "\r\n", "OPTIONS http://192.0.2.1 HTTP/1.1\r\n" + host,
+       ""},
+      {"GET /a HTTP/1.1\nHost: 192.0.2.1\n\n", "GET http://192.0.2.1/a HTTP/1.1\r\n" + host, ""},
+      {"GET /a HTTP/1.1\r\nAccept: */*\r\n\r\n", "", "HTTP请求中未找到Host头"},
+      {"GET @evil.test/x HTTP/1.1\r\nHost: origin.test\r\n\r\n", "", "无效的HTTP请求目标"},
+      {"GET /x HTTP/1.1\r\nHost: origin.test\rX-Injected:1\r\n\r\n", "", "无效的HTTP请求头"},
+      {"GET /x HTTP/1.1\r\nHost: a b\r\n\r\n", "", "HTTP请求中的Host头无效"},
+      {"GET /x HTTP/1.1\r\n" + host + "Proxy-Authorization : x\r\n\r\n", "",
+       "无效的HTTP请求头"},
+      {"GET /x HTTP/1.1\r\n" + host + "X: y\r\n Proxy-Authorization: x\r\n\r\n", "",
+       "无效的HTTP请求头"},
+      {"POST /x HTTP/1.1\r\n" + host + "Content-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n",
+       "", "HTTP请求同时带有Content-Length和Transfer-Encoding"},
+      {"POST /x HTTP/1.1\r\n" + host + "Content-Length: 3\r\nContent-Length: 4\r\n\r\n", "",
+       "HTTP请求中有多个不同的Content-Length"},
+      {"POST /x HTTP/1.1\r\n" + host + "Content-Length: +3\r\n\r\n", "",
+       "HTTP请求中的Content-Length无效"},
   };
   ProxyHarness harness(FakeUpstream::recordUntilClosed());
   ASSERT_TRUE(harness.start());
@@ -63,49 +57,87 @@ TEST(HttpRewrite, RequestHeadsBecomeTheseBytesUpstream) {
     SCOPED_TRACE(row.head);
     std::string prefix;
     Socket client = harness.openSession(row.head, prefix);
-    ASSERT_TRUE(harness.upstream.waitForConnections(index + 1));
     if (row.expected.empty()) {
-      EXPECT_TRUE(harness.waitForSessionLine(prefix, "HTTP请求中未找到Host头"));
+      EXPECT_TRUE(harness.waitForSessionLine(prefix, row.failure));
       bool closed = false;
       EXPECT_EQ(recvUntilClosed(client, 5000, &closed), "");
       EXPECT_TRUE(closed);
-      EXPECT_TRUE(harness.upstream.waitForScriptEnd(index));
-      EXPECT_EQ(harness.upstream.received(index), "");
     } else {
       ASSERT_TRUE(harness.upstream.waitForReceivedText(index, kTail));
       EXPECT_EQ(harness.upstream.received(index), row.expected + kTail);
       EXPECT_TRUE(harness.waitForSessionLine(prefix, "HTTP请求已处理，双向转发线程已启动"));
+      ++index;
     }
-    ++index;
   }
+  EXPECT_EQ(harness.upstream.connectionCount(), index)
+      << "a refused request never opens an upstream connection";
 }
 
-TEST(HttpRewrite, LfOnlyHeadIsRewrittenWithCrLfAndItsTailIsNotForwarded) {
-  ProxyHarness harness(FakeUpstream::recordUntilClosed());
-  ASSERT_TRUE(harness.start());
-  std::string prefix;
-  // No "\r\n\r\n" ever arrives, so the head is handed over when the client's time is up.
-  Socket client = harness.openSession(
-      "GET http://192.0.2.1/a HTTP/1.1\nHost: 192.0.2.1\nAccept: */*\n\nbody", prefix);
-  ASSERT_TRUE(harness.upstream.waitForReceivedText(0, kTail));
-  EXPECT_EQ(
-      harness.upstream.received(0),
-      std::string("GET http://192.0.2.1/a HTTP/1.1\r\nHost: 192.0.2.1\r\nAccept: */*\r\n") + kTail);
-  EXPECT_FALSE(harness.log.containsPrefix(prefix + "已发送 "));
-}
+// Every request of a kept-alive connection goes upstream rebuilt with the credentials, framed
+// by its own head, however the client splits or joins them.
+TEST(HttpForward, EveryRequestOnAKeptAliveConnectionIsRewrittenWithCredentials) {
+  const std::string get = "GET /one HTTP/1.1\r\nHost: origin.test\r\n\r\n";
+  const std::string post =
+      "POST /two HTTP/1.1\r\nHost: origin.test\r\nContent-Length: 26\r\n\r\n"
+      "GET /not-a-head HTTP/1.1\r\n";
+  const std::string chunked =
+      "POST /three HTTP/1.1\r\nHost: origin.test\r\nTransfer-Encoding: chunked\r\n\r\n"
+      "5\r\nhello\r\n0\r\nX-Trailer: t\r\n\r\n";
+  const std::string auth = "Proxy-Authorization: Basic " + encodeBase64("bob:pw") + "\r\n";
+  const std::string expected =
+      "GET http://origin.test/one HTTP/1.1\r\nHost: origin.test\r\n" + auth + kTail +
+      "POST http://origin.test/two HTTP/1.1\r\nHost: origin.test\r\nContent-Length: 26\r\n" +
+      auth + kTail + "GET /not-a-head HTTP/1.1\r\n" +
+      "POST http://origin.test/three HTTP/1.1\r\nHost: origin.test\r\n"
+      "Transfer-Encoding: chunked\r\n" +
+      auth + kTail + "5\r\nhello\r\n0\r\nX-Trailer: t\r\n\r\n";
+  const std::string late = "GET /four HTTP/1.1\r\nHost: origin.test\r\n\r\n";
 
-TEST(HttpRewrite, CredentialsAddOneAuthorizationLineAfterTheClientHeaders) {
   ProxyHarness harness(FakeUpstream::recordUntilClosed());
   ASSERT_TRUE(harness.start("bob", "pw"));
   std::string prefix;
-  Socket client = harness.openSession(
-      "GET /a HTTP/1.1\r\nHost: 192.0.2.1\r\nProxy-Authorization: Basic Zm9vOmJhcg==\r\n\r\n",
-      prefix);
-  ASSERT_TRUE(harness.upstream.waitForReceivedText(0, kTail));
-  EXPECT_EQ(harness.upstream.received(0),
-            "GET http://192.0.2.1/a HTTP/1.1\r\nHost: 192.0.2.1\r\nProxy-Authorization: Basic " +
-                encodeBase64("bob:pw") + "\r\n" + kTail);
-  EXPECT_TRUE(harness.log.contains(prefix + "已添加代理认证头 (Basic认证)"));
+  // The first request alone, the other two pipelined in one write once the tunnel runs, then
+  // a fourth one byte at a time.
+  Socket client = harness.openSession(get, prefix);
+  ASSERT_TRUE(harness.waitForSessionLine(prefix, "HTTP请求已处理，双向转发线程已启动"));
+  ASSERT_TRUE(sendText(client, post + chunked));
+  for (char c : late) ASSERT_TRUE(sendText(client, std::string(1, c)));
+  const std::string lateExpected =
+      "GET http://origin.test/four HTTP/1.1\r\nHost: origin.test\r\n" + auth + kTail;
+  ASSERT_TRUE(harness.upstream.waitForReceived(0, expected.size() + lateExpected.size()));
+  EXPECT_EQ(harness.upstream.received(0), expected + lateExpected);
+  for (const char* line : {"处理 GET 请求: /one", "处理 POST 请求: /two",
+                           "处理 POST 请求: /three", "处理 GET 请求: /four"}) {
+    EXPECT_TRUE(harness.waitForSessionLine(prefix, line)) << line;
+  }
+  EXPECT_EQ(harness.log.count(prefix + "已添加代理认证头 (Basic认证)"), 4);
+
+  // A later head that cannot be understood ends the connection; nothing of it goes upstream.
+  ASSERT_TRUE(sendText(client, "GET @evil.test/x HTTP/1.1\r\nHost: origin.test\r\n\r\n"));
+  EXPECT_TRUE(harness.waitForSessionLine(prefix, "无效的HTTP请求目标"));
+  bool closed = false;
+  recvUntilClosed(client, 5000, &closed);
+  EXPECT_TRUE(closed);
+  ASSERT_TRUE(harness.waitForNoTunnels());
+  EXPECT_EQ(harness.upstream.received(0), expected + lateExpected);
+}
+
+TEST(HttpForward, ALaterHeadMustEndWithinTheDeadline) {
+  ProxyTimeouts timeouts = shortTimeouts();
+  timeouts.clientHeadMs = 600;
+  ProxyHarness harness(FakeUpstream::recordUntilClosed(), timeouts);
+  ASSERT_TRUE(harness.start());
+  std::string prefix;
+  Socket client = harness.openSession("GET /a HTTP/1.1\r\nHost: origin.test\r\n\r\n", prefix);
+  ASSERT_TRUE(harness.waitForSessionLine(prefix, "HTTP请求已处理，双向转发线程已启动"));
+  // An idle kept-alive connection has no deadline; a head that has begun has.
+  std::this_thread::sleep_for(std::chrono::milliseconds(900));
+  ASSERT_TRUE(sendText(client, "GET /b HTTP/1.1\r\n"));
+  EXPECT_TRUE(harness.waitForSessionLine(prefix, "请求头接收超时，可能不完整", 5000));
+  bool closed = false;
+  recvUntilClosed(client, 5000, &closed);
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(harness.upstream.received(0).find("/b"), std::string::npos);
 }
 
 TEST(HttpForward, EarlyBodyGoesOutAfterTheHeadAndTheRestThroughTheRelay) {

@@ -49,7 +49,10 @@ std::string readWhile(SocketHandle socket, int timeoutMs, Done done) {
   return received;
 }
 
-bool pollUntil(int timeoutMs, const std::function<bool()>& condition) {
+
+}  // namespace
+
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!condition()) {
     if (Clock::now() >= deadline) return false;
@@ -57,8 +60,6 @@ bool pollUntil(int timeoutMs, const std::function<bool()>& condition) {
   }
   return true;
 }
-
-}  // namespace
 
 void ensureSocketLayer() {
   static const bool started = socketLayerStartup();
@@ -235,7 +236,7 @@ int FakeUpstream::connectionCount() const {
 }
 
 bool FakeUpstream::waitForConnections(int count, int timeoutMs) const {
-  return pollUntil(timeoutMs, [&] { return connectionCount() >= count; });
+  return waitUntil([&] { return connectionCount() >= count; }, timeoutMs);
 }
 
 std::string FakeUpstream::received(int index) const {
@@ -245,19 +246,22 @@ std::string FakeUpstream::received(int index) const {
 }
 
 bool FakeUpstream::waitForReceived(int index, size_t bytes, int timeoutMs) const {
-  return pollUntil(timeoutMs, [&] { return received(index).size() >= bytes; });
+  return waitUntil([&] { return received(index).size() >= bytes; }, timeoutMs);
 }
 
 bool FakeUpstream::waitForReceivedText(int index, const std::string& needle, int timeoutMs) const {
-  return pollUntil(timeoutMs, [&] { return received(index).find(needle) != std::string::npos; });
+  return waitUntil([&] { return received(index).find(needle) != std::string::npos; },
+                   timeoutMs);
 }
 
 bool FakeUpstream::waitForScriptEnd(int index, int timeoutMs) const {
-  return pollUntil(timeoutMs, [&] {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return index < static_cast<int>(entries_.size()) &&
-           entries_[static_cast<size_t>(index)]->finished.load();
-  });
+  return waitUntil(
+      [&] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return index < static_cast<int>(entries_.size()) &&
+               entries_[static_cast<size_t>(index)]->finished.load();
+      },
+      timeoutMs);
 }
 
 FakeUpstream::Script FakeUpstream::answerThenEcho(std::string answer) {

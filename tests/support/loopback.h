@@ -20,6 +20,10 @@ namespace quillon::testing {
 // Starts the socket library once for the test process (Winsock needs it; elsewhere a no-op).
 void ensureSocketLayer();
 
+// Polls `condition` every few milliseconds until it holds or timeoutMs passed; returns its last
+// value.
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 5000);
+
 // Connects to 127.0.0.1:`port`; an empty Socket when that fails within `timeoutMs`.
 Socket connectLoopback(uint16_t port, int timeoutMs = 5000);
 

@@ -1,0 +1,110 @@
+// The client-to-upstream direction of a plain HTTP client connection, request by request: every
+// request head is rebuilt for the upstream proxy with the credentials, its body is passed on as
+// framed, and the next head is awaited. Socket-free: the caller reads, feeds and sends.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "proxy/http_head.h"
+
+namespace quillon {
+
+// One request head the rewriter accepted, for the caller's log lines.
+struct RequestReport {
+  std::string method;
+  std::string target;  // as the client sent it
+  bool authorizationAdded = false;
+  // How many bytes the rebuilt head took in `out`.
+  size_t headBytes = 0;
+};
+
+enum class StreamVerdict {
+  kForwarding,  // every byte was taken; go on reading
+  kConnect,     // the first head is a CONNECT: see FeedResult
+  kRefused,     // the stream is refused: see FeedResult::fault
+};
+
+struct FeedResult {
+  StreamVerdict verdict = StreamVerdict::kForwarding;
+  // The heads accepted within this feed, in order (a CONNECT head included).
+  std::vector<RequestReport> requests;
+  // How many bytes of the fed slice were taken: all of them with kForwarding; with kConnect the
+  // bytes up to the end of the CONNECT head (the rest belongs to the tunnel).
+  size_t consumed = 0;
+  // With kConnect: the tunnel's host and port.
+  Destination connectTarget;
+  // With kRefused: why (its text: faultText).
+  RequestFault fault = RequestFault::kNone;
+};
+
+// Rewrites the request stream of one client connection. Not thread-safe: one owner feeds it.
+//
+// Per request head the upstream gets, every line ending in CR LF: the method, " http://", the
+// host, ":" and the port unless it is 80, the path, " " and the version; the client's header
+// lines in their order except its Proxy-Authorization and Proxy-Connection lines (any case);
+// the authorization line; kKeepAliveTail. Then the body exactly as framed (Content-Length
+// bytes, or a chunked body up to its trailer's empty line), then the next head. Empty lines
+// between requests are dropped. After a request that carries Upgrade, everything that follows
+// its head is passed on unchanged.
+//
+// Only the first head may be CONNECT: it produces the CONNECT request for the upstream proxy
+// (the target's host and port, a Host line with the same authority, the authorization line
+// and kKeepAliveTail), and the rewriter stops right after that head; the caller completes the
+// handshake, and once the tunnel is open passes the rest of the slice and everything later
+// either directly or through feed(), which from then on copies bytes unchanged.
+//
+// On a refusal nothing of the refused head (or of a chunked body after its first bad byte) is
+// appended; requests accepted earlier in the same feed stay in `out`, and every later feed
+// returns the same refusal and takes nothing.
+class RequestStreamRewriter {
+ public:
+  // `authorizationLine` is the whole "Proxy-Authorization: ..." line with its CR LF, or "" when
+  // no credentials are configured.
+  explicit RequestStreamRewriter(std::string authorizationLine);
+
+  // Takes the next bytes of the client's stream, any split of it (one byte at a time
+  // included), and appends what goes upstream to `out` (never cleared here). A head is held
+  // back until its end has arrived; body bytes are copied once, straight from `bytes`. Linear
+  // in the bytes fed; memory held is at most kHeadLimit bytes of an unfinished head.
+  //
+  // To check a connection's first request before dialling upstream, feed what has arrived
+  // until the result reports a request, a CONNECT or a refusal.
+  FeedResult feed(std::string_view bytes, std::string& out);
+
+  // 0 while no head is being received (between requests, in a body, in pass-through, after a
+  // refusal); otherwise the ordinal (1, 2, ...) of the head whose bytes have begun to arrive but
+  // whose end has not. The caller starts its head deadline when this becomes a new non-zero
+  // number, and refuses the stream with kHeadTimedOut (its own log line) when the deadline
+  // passes while the number is unchanged.
+  uint64_t headInProgress() const;
+
+  // The fault once refused, kNone before.
+  RequestFault fault() const { return fault_; }
+
+ private:
+  enum class State { kHead, kLengthBody, kChunkedBody, kPassThrough, kRefused };
+
+  size_t takeHead(std::string_view bytes, std::string& out, FeedResult& result);
+  void acceptHead(std::string_view head, std::string& out, FeedResult& result);
+  void rewriteHead(std::string_view head, std::string& out, FeedResult& result);
+  void report(size_t headStart, const std::string& out, FeedResult& result) const;
+  void refuse(RequestFault fault);
+
+  const std::string authorizationLine_;
+  State state_ = State::kHead;
+  RequestFault fault_ = RequestFault::kNone;
+  uint64_t headsAccepted_ = 0;
+  std::string pending_;    // bytes of an unfinished head, at most kHeadLimit
+  uint64_t bodyLeft_ = 0;  // with kLengthBody
+  ChunkedBodyScanner chunked_;
+  // Reused for every head, so that their storage is allocated once per connection.
+  RequestHead head_;
+  Destination destination_;
+  RequestFraming framing_;
+};
+
+}  // namespace quillon
