@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "app/app_log.h"
+#include "app/log_text.h"
 #include "channels/app_state.h"
 #include "channels/channel_arguments.h"
 #include "system/system_dns.h"
@@ -26,7 +27,7 @@ void replyMissingArguments(ChannelResult& result) {
 
 void AppState::handleVpnMethodCall(const ChannelCall& call, ChannelResult result) {
   const std::string& method = call.methodName();
-  logLine("收到VPN通道调用: ", method);
+  logLine("收到VPN通道调用: ", loggableText(method));
   const flutter::EncodableValue& arguments = call.arguments();
 
   if (method == "startVpn") {
@@ -81,7 +82,7 @@ void AppState::startVpn(const flutter::EncodableValue& arguments, ChannelResult 
   const std::string dnsServer = stringArgument(*map, "dnsServer");
   const std::string title = stringArgument(*map, "serverTitle");
 
-  logLine("启动VPN连接到: ", host, ":", port);
+  logLine("启动VPN连接到: ", loggableText(host), ":", port);
   // A port outside 1..65535 is refused here rather than cut to its low 16 bits, which would
   // silently connect somewhere else.
   if (host.empty() || !isUsablePort(port)) {
