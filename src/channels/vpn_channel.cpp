@@ -8,6 +8,7 @@
 #include "app/log_text.h"
 #include "channels/app_state.h"
 #include "channels/channel_arguments.h"
+#include "proxy/self_loop.h"
 #include "system/system_dns.h"
 #include "system/system_proxy.h"
 
@@ -84,8 +85,9 @@ void AppState::startVpn(const flutter::EncodableValue& arguments, ChannelResult 
 
   logLine("启动VPN连接到: ", loggableText(host), ":", port);
   // A port outside 1..65535 is refused here rather than cut to its low 16 bits, which would
-  // silently connect somewhere else.
-  if (host.empty() || !isUsablePort(port)) {
+  // silently connect somewhere else; so is an upstream that is the proxy's own listener.
+  if (host.empty() || !isUsablePort(port) ||
+      upstreamIsOwnListener(host, static_cast<uint16_t>(port), kLocalProxyPort)) {
     logError("代理服务器配置无效");
     vpnConnected_ = false;
     result->Success(flutter::EncodableValue(false));
@@ -170,7 +172,9 @@ void AppState::startProxyServer(const flutter::EncodableValue& arguments, Channe
   const std::string password = stringArgument(*map, "password");
 
   bool started = false;
-  if (!host.empty() && isUsablePort(localPort) && isUsablePort(targetPort)) {
+  if (!host.empty() && isUsablePort(localPort) && isUsablePort(targetPort) &&
+      !upstreamIsOwnListener(host, static_cast<uint16_t>(targetPort),
+                             static_cast<uint16_t>(localPort))) {
     started = proxyServer_->start(static_cast<uint16_t>(localPort), host,
                                   static_cast<uint16_t>(targetPort), username, password);
   } else {
