@@ -1,7 +1,8 @@
 #include "app/app_log.h"
 
-#include <fstream>
 #include <iostream>
+
+#include "app/log_file.h"
 
 namespace quillon {
 
@@ -38,7 +39,7 @@ namespace {
 // detached relay threads may still write a line while the runtime runs its exit handlers.
 // The file itself is closed by an exit handler, after which writes are dropped.
 struct LogState {
-  std::filebuf file;
+  RotatingLogFile file{&AppLog::bannerText};
   LockedStreamBuffer locked{&file};
 };
 
@@ -62,13 +63,11 @@ std::string AppLog::bannerText() {
   return "\n\n=== Application started at " + currentCtimeText() + "===";
 }
 
-void AppLog::openAt(const std::string& path) {
+void AppLog::openAt(const std::string& path, const LogRotationLimits& limits) {
   LogState& state = logState();
   state.locked.pubsync();
   state.locked.retarget(nullptr);
-  if (state.file.is_open()) state.file.close();
-  // Text mode: on Windows every line feed is stored as CR LF.
-  state.file.open(path, std::ios::out | std::ios::app);
+  state.file.open(path, limits);
   state.locked.retarget(&state.file);
   std::cout.rdbuf(&state.locked);
   std::cerr.rdbuf(&state.locked);

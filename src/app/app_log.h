@@ -2,6 +2,7 @@
 // std::cout (events) and std::cerr (failures), which share the file's stream buffer.
 #pragma once
 
+#include <cstdint>
 #include <iostream>
 #include <mutex>
 #include <ostream>
@@ -34,6 +35,19 @@ class LockedStreamBuffer : public std::streambuf {
   bool failed_ = false;     // guarded by mutex_
 };
 
+// When the log file is moved aside. Sizes count the bytes handed to the file; on Windows the
+// file on disk is larger by one CR per line.
+struct LogRotationLimits {
+  // A file larger than this when the log is opened is moved aside before anything is written.
+  std::uint64_t atOpenBytes = 16u << 20;
+  // A file that grows past this while the program runs is moved aside after the line that
+  // crossed it.
+  std::uint64_t whileRunningBytes = 32u << 20;
+  // When a move fails (on Windows, another program holds the file without delete sharing),
+  // writing goes on in the same file and the move is tried again after this many more bytes.
+  std::uint64_t retryAfterBytes = 1u << 20;
+};
+
 class AppLog {
  public:
   static constexpr const char* kFileName = "quillon_app.log";
@@ -41,11 +55,14 @@ class AppLog {
   // Opens the log beside the executable, attaches std::cout and std::cerr to it and writes
   // the start banner. The entry function calls this before anything else. A log that cannot
   // be opened leaves both streams attached to a dead buffer: the program runs on silently.
+  // A file larger than 16 MiB at start-up, or grown past 32 MiB while the program runs, is
+  // moved aside to "quillon_app.log.1" (replacing an older one) and begun again with the
+  // banner.
   static void open();
 
-  // The same with an explicit file path; open() uses it, and tests point it at scratch files.
-  // Calling it again closes the earlier file first.
-  static void openAt(const std::string& path);
+  // The same with an explicit file path and size limits; open() uses it, and tests point it
+  // at scratch files with small limits. Calling it again closes the earlier file first.
+  static void openAt(const std::string& path, const LogRotationLimits& limits = {});
 
   // The log path beside the running executable ("" when it cannot be determined).
   static std::string defaultPath();

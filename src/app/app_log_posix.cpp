@@ -1,10 +1,13 @@
 #include <limits.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "app/app_log.h"
+#include "app/log_file.h"
 
 namespace quillon {
 
@@ -16,6 +19,16 @@ std::string AppLog::defaultPath() {
   const size_t slash = path.rfind('/');
   if (slash != std::string::npos) path.resize(slash + 1);
   return path + kFileName;
+}
+
+std::uint64_t fileSizeOrZero(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return 0;
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+bool replaceFile(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
 std::string localTimestamp() {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/app_log.h"
+#include "app/log_file.h"
 
 namespace quillon {
 
@@ -27,6 +28,18 @@ std::string AppLog::defaultPath() {
     return "";
   }
   return narrowPath;
+}
+
+std::uint64_t fileSizeOrZero(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA info{};
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &info)) return 0;
+  return (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+}
+
+bool replaceFile(const std::string& from, const std::string& to) {
+  // Fails with a sharing violation while another program holds either file open without
+  // FILE_SHARE_DELETE; the caller keeps the file and tries again later.
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 std::string localTimestamp() {

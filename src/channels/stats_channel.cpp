@@ -2,6 +2,7 @@
 #include <utility>
 
 #include "app/app_log.h"
+#include "app/log_text.h"
 #include "channels/app_state.h"
 #include "channels/channel_arguments.h"
 
@@ -16,7 +17,7 @@ int32_t low32(int64_t value) { return static_cast<int32_t>(static_cast<uint32_t>
 
 void AppState::handleStatsMethodCall(const ChannelCall& call, ChannelResult result) {
   const std::string& method = call.methodName();
-  logLine("收到统计数据通道调用: ", method);
+  logLine("收到统计数据通道调用: ", loggableText(method));
 
   if (method == "updateStats") {
     const flutter::EncodableMap* map = argumentMap(call.arguments());

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "app/app_log.h"
+#include "app/log_text.h"
 
 namespace quillon {
 
@@ -17,8 +18,9 @@ void TcpConnectionRecords::recordTcpConnection(const std::string& sourceIp, int3
     tcpConnections.pop_front();
   }
   const TcpConnectionRecord& added = tcpConnections.back();
-  logLine("记录TCP连接: ", added.sourceIp, ":", added.sourcePort, " -> ", added.destIp, ":",
-          added.destPort, " (路由: ", added.isRouted ? "是" : "否", ")");
+  logLine("记录TCP连接: ", loggableText(added.sourceIp), ":", added.sourcePort, " -> ",
+          loggableText(added.destIp), ":", added.destPort, " (路由: ", added.isRouted ? "是" : "否",
+          ")");
 }
 
 std::vector<TcpConnectionRecord> TcpConnectionRecords::snapshot() const {

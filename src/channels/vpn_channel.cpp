@@ -5,8 +5,10 @@
 #include <utility>
 
 #include "app/app_log.h"
+#include "app/log_text.h"
 #include "channels/app_state.h"
 #include "channels/channel_arguments.h"
+#include "proxy/self_loop.h"
 #include "system/system_dns.h"
 #include "system/system_proxy.h"
 
@@ -26,7 +28,7 @@ void replyMissingArguments(ChannelResult& result) {
 
 void AppState::handleVpnMethodCall(const ChannelCall& call, ChannelResult result) {
   const std::string& method = call.methodName();
-  logLine("收到VPN通道调用: ", method);
+  logLine("收到VPN通道调用: ", loggableText(method));
   const flutter::EncodableValue& arguments = call.arguments();
 
   if (method == "startVpn") {
@@ -81,10 +83,11 @@ void AppState::startVpn(const flutter::EncodableValue& arguments, ChannelResult 
   const std::string dnsServer = stringArgument(*map, "dnsServer");
   const std::string title = stringArgument(*map, "serverTitle");
 
-  logLine("启动VPN连接到: ", host, ":", port);
+  logLine("启动VPN连接到: ", loggableText(host), ":", port);
   // A port outside 1..65535 is refused here rather than cut to its low 16 bits, which would
-  // silently connect somewhere else.
-  if (host.empty() || !isUsablePort(port)) {
+  // silently connect somewhere else; so is an upstream that is the proxy's own listener.
+  if (host.empty() || !isUsablePort(port) ||
+      upstreamIsOwnListener(host, static_cast<uint16_t>(port), kLocalProxyPort)) {
     logError("代理服务器配置无效");
     vpnConnected_ = false;
     result->Success(flutter::EncodableValue(false));
@@ -169,7 +172,9 @@ void AppState::startProxyServer(const flutter::EncodableValue& arguments, Channe
   const std::string password = stringArgument(*map, "password");
 
   bool started = false;
-  if (!host.empty() && isUsablePort(localPort) && isUsablePort(targetPort)) {
+  if (!host.empty() && isUsablePort(localPort) && isUsablePort(targetPort) &&
+      !upstreamIsOwnListener(host, static_cast<uint16_t>(targetPort),
+                             static_cast<uint16_t>(localPort))) {
     started = proxyServer_->start(static_cast<uint16_t>(localPort), host,
                                   static_cast<uint16_t>(targetPort), username, password);
   } else {

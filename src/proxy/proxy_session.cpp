@@ -53,7 +53,7 @@ class SessionCount {
 // Opens the upstream connection. An invalid Socket when that failed (the reason is logged).
 Socket connectUpstream(ProxyRun& run, const std::string& prefix) {
   const ProxyConfig& config = run.config;
-  logLine(prefix, "正在连接到目标代理: ", config.proxyHost, ":", config.proxyPort);
+  logLine(prefix, "正在连接到目标代理: ", loggableText(config.proxyHost), ":", config.proxyPort);
   Socket upstream(openTcpSocket());
   if (!upstream.valid()) {
     logError(prefix, "创建目标代理socket失败: ", lastSocketError());

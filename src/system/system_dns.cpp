@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "app/app_log.h"
+#include "app/log_text.h"
 
 namespace quillon {
 namespace {
@@ -15,40 +16,15 @@ constexpr std::array<const char*, 14> kVirtualAdapterKeywords = {
     "Bluetooth", "WSL",    "Docker",     "vEthernet",
 };
 
-constexpr std::size_t kMaxLoggedTextBytes = 128;
-
-// A text from outside made safe for one log line: control bytes become \xNN and very long
-// texts are cut (at a UTF-8 character boundary) and end in "...".
-std::string loggableText(const std::string& text) {
-  std::size_t end = text.size();
-  if (end > kMaxLoggedTextBytes) {
-    end = kMaxLoggedTextBytes;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  }
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (std::size_t i = 0; i < end; ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte < 0x20 || byte == 0x7F) {
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xF];
-    } else {
-      out += static_cast<char>(byte);
-    }
-  }
-  if (end < text.size()) out += "...";
-  return out;
-}
-
 // Logs the two virtual-adapter lines and returns true when a keyword occurs in the adapter's
 // description or friendly name (exact bytes, case-sensitive).
 bool skipIfVirtual(const NetworkAdapter& adapter) {
   for (const char* keyword : kVirtualAdapterKeywords) {
     if (adapter.description.find(keyword) != std::string::npos ||
         adapter.friendlyName.find(keyword) != std::string::npos) {
-      logLine("检测到虚拟网卡关键词 '", keyword, "' in: ", adapter.friendlyName);
-      logLine("跳过虚拟网卡: ", adapter.friendlyName, " (", adapter.description, ")");
+      const std::string name = loggableText(adapter.friendlyName);
+      logLine("检测到虚拟网卡关键词 '", keyword, "' in: ", name);
+      logLine("跳过虚拟网卡: ", name, " (", loggableText(adapter.description), ")");
       return true;
     }
   }
@@ -131,14 +107,15 @@ bool setSystemDns(std::string& dnsChangeMarker, const std::string& server,
   for (const NetworkAdapter& adapter : list.adapters) {
     if (skipIfVirtual(adapter)) continue;
     if (!usable(adapter)) continue;
+    const std::string name = loggableText(adapter.friendlyName);
     if (!isPhysicalType(adapter.interfaceType)) {
-      logLine("跳过适配器 ", adapter.friendlyName, " (类型: ", adapter.interfaceType, ")");
+      logLine("跳过适配器 ", name, " (类型: ", adapter.interfaceType, ")");
       continue;
     }
     const char* word = typeWord(adapter.interfaceType);
-    logLine("正在配置 ", word, " 适配器: ", adapter.friendlyName);
+    logLine("正在配置 ", word, " 适配器: ", name);
     if (runForAdapter(adapter, setDnsCommand(adapter.friendlyName, server), runner)) {
-      logLine("成功为", word, "适配器 ", adapter.friendlyName, " 设置DNS为 ", server);
+      logLine("成功为", word, "适配器 ", name, " 设置DNS为 ", server);
       anySucceeded = true;
     }
   }
@@ -155,18 +132,17 @@ bool resetSystemDns(std::string& dnsChangeMarker, AdapterListSource& adapters,
   for (const NetworkAdapter& adapter : list.adapters) {
     if (!usable(adapter)) continue;
     if (skipIfVirtual(adapter)) continue;
+    const std::string name = loggableText(adapter.friendlyName);
     if (!isPhysicalType(adapter.interfaceType)) {
-      logLine("跳过非以太网/无线网络适配器: ", adapter.friendlyName,
-              " (类型: ", adapter.interfaceType, ")");
+      logLine("跳过非以太网/无线网络适配器: ", name, " (类型: ", adapter.interfaceType, ")");
       continue;
     }
-    logLine("正在重置 ", typeWord(adapter.interfaceType), " 适配器: ", adapter.friendlyName,
-            " 的DNS设置");
+    logLine("正在重置 ", typeWord(adapter.interfaceType), " 适配器: ", name, " 的DNS设置");
     if (runForAdapter(adapter, resetDnsCommand(adapter.friendlyName), runner)) {
-      logLine("成功重置适配器 ", adapter.friendlyName, " 的DNS设置");
+      logLine("成功重置适配器 ", name, " 的DNS设置");
       anySucceeded = true;
     } else {
-      logError("重置适配器 ", adapter.friendlyName, " 的DNS设置失败");
+      logError("重置适配器 ", name, " 的DNS设置失败");
     }
   }
   dnsChangeMarker.clear();

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,8 +64,8 @@ TEST_F(AppLogFileTest, TwoRunsAppendBannersAndLinesInOrder) {
   const std::string banner = "(" + kEol + "){2}=== Application started at " +
                              "[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}" +
                              kEol + "===" + kEol;
-  const std::regex expected("^" + banner + "失败行 42" + kEol + "普通行 -7 20888" + kEol +
-                            banner + "second run" + kEol + "$");
+  const std::regex expected("^" + banner + "失败行 42" + kEol + "普通行 -7 20888" + kEol + banner +
+                            "second run" + kEol + "$");
   EXPECT_TRUE(std::regex_match(text, expected)) << text;
   // UTF-8 as given, no byte-order mark.
   EXPECT_NE(text.substr(0, 3), "\xEF\xBB\xBF");
@@ -91,10 +93,130 @@ TEST_F(AppLogFileTest, UnopenableLogKeepsProgramRunningSilently) {
   EXPECT_FALSE(probe.is_open());
 }
 
+// The banner as it stands at the start of a file, as a regular expression.
+const std::string kBannerPattern = "(" + kEol + "){2}=== Application started at " +
+                                   "[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d " +
+                                   "\\d{4}" + kEol + "===" + kEol;
+
+// The numbered lines "<tag> <n> ..." of a log text, in file order, banners left out.
+std::vector<std::string> numberedLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line.rfind("===", 0) == 0) continue;
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+TEST_F(AppLogFileTest, GrowingPastTheLimitMovesTheFileAsideWithoutLosingALine) {
+  const std::string path = dir_.path() + "/quillon_app.log";
+  const std::string previous = path + ".1";
+  std::ofstream(previous) << "a file moved aside by an earlier run\n";
+  LogRotationLimits limits;
+  limits.whileRunningBytes = 40000;
+  AppLog::openAt(path, limits);
+
+  // About 60 KB from four threads: one move, in the middle of their writing.
+  constexpr int kThreads = 4;
+  constexpr int kLines = 300;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < kLines; ++i) logLine(t, " ", i, " ", std::string(40, 'a' + t));
+    });
+  }
+  for (auto& th : threads) th.join();
+
+  const std::string moved = readFile(previous);
+  const std::string current = readFile(path);
+  EXPECT_TRUE(std::regex_search(moved, std::regex("^" + kBannerPattern))) << "older file kept";
+  EXPECT_TRUE(std::regex_search(current, std::regex("^" + kBannerPattern + "\\d ")));
+  EXPECT_GT(moved.size(), limits.whileRunningBytes);
+  EXPECT_LT(current.size(), limits.whileRunningBytes);
+
+  // Every line whole, once, and each thread's lines in the order written.
+  std::vector<std::string> lines = numberedLines(moved);
+  const std::vector<std::string> later = numberedLines(current);
+  ASSERT_FALSE(later.empty());
+  lines.insert(lines.end(), later.begin(), later.end());
+  ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
+  int next[kThreads] = {};
+  const std::regex whole(R"(^(\d) (\d+) ([a-d])\3{39}$)");
+  for (const std::string& line : lines) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, whole)) << "torn line: " << line;
+    const int t = std::stoi(m[1].str());
+    EXPECT_EQ(std::stoi(m[2].str()), next[t]++) << line;
+  }
+}
+
+TEST_F(AppLogFileTest, AFileLargerThanTheStartLimitIsMovedAsideBeforeTheBanner) {
+  LogRotationLimits limits;
+  limits.atOpenBytes = 1000;
+  const std::string path = dir_.path() + "/quillon_app.log";
+  const std::string previous = path + ".1";
+  // At the limit the file is kept; one byte more and it is moved aside whole.
+  const std::string atLimit(1000, 'k');
+  std::ofstream(path, std::ios::binary) << atLimit;
+  AppLog::openAt(path, limits);
+  logLine("kept");
+  EXPECT_TRUE(
+      std::regex_match(readFile(path), std::regex(atLimit + kBannerPattern + "kept" + kEol)));
+  EXPECT_FALSE(std::filesystem::exists(previous));
+
+  const std::string overLimit(1001, 'm');
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << overLimit;
+  AppLog::openAt(path, limits);
+  logLine("begun again");
+  EXPECT_EQ(readFile(previous), overLimit);
+  EXPECT_TRUE(std::regex_match(readFile(path), std::regex(kBannerPattern + "begun again" + kEol)));
+}
+
+TEST_F(AppLogFileTest, ARefusedMoveKeepsWritingThereAndIsTriedAgainLater) {
+  LogRotationLimits limits;
+  limits.whileRunningBytes = 2000;
+  limits.retryAfterBytes = 1000;
+  const std::string path = dir_.path() + "/quillon_app.log";
+  const std::string previous = path + ".1";
+  // A folder that holds a file cannot be replaced by a rename, on either system.
+  std::filesystem::create_directory(previous);
+  std::ofstream(previous + "/blocker") << "x";
+  AppLog::openAt(path, limits);
+
+  // Another program reads the file while it is written.
+  std::ifstream reader(path, std::ios::binary);
+  ASSERT_TRUE(reader.is_open());
+  const std::string filler(40, 'f');
+  for (int i = 0; i < 100; ++i) logLine("early ", i, " ", filler);
+  const std::string seen((std::istreambuf_iterator<char>(reader)),
+                         std::istreambuf_iterator<char>());
+  EXPECT_EQ(numberedLines(seen).size(), 100u) << "every line readable, nothing moved";
+  reader.close();
+
+  std::filesystem::remove_all(previous);
+  for (int i = 0; i < 30; ++i) logLine("late ", i, " ", filler);
+
+  std::vector<std::string> lines = numberedLines(readFile(previous));
+  const std::string current = readFile(path);
+  EXPECT_TRUE(std::regex_search(current, std::regex("^" + kBannerPattern + "late ")));
+  const std::vector<std::string> later = numberedLines(current);
+  EXPECT_LT(later.size(), 30u) << "moved within the retry distance";
+  lines.insert(lines.end(), later.begin(), later.end());
+  ASSERT_EQ(lines.size(), 130u);
+  for (int i = 0; i < 130; ++i) {
+    const std::string expected =
+        (i < 100 ? "early " + std::to_string(i) : "late " + std::to_string(i - 100)) + " " + filler;
+    EXPECT_EQ(lines[i], expected);
+  }
+}
+
 TEST(AppLogLines, PiecesAreJoinedWithDefaultFormatting) {
   LogCapture capture;
   const long long big = 5000000000LL;
-  logLine("端口 ", static_cast<unsigned short>(443), " 总计:", big, " ", 1.5, " ", std::string("x"));
+  logLine("端口 ", static_cast<unsigned short>(443), " 总计:", big, " ", 1.5, " ",
+          std::string("x"));
   EXPECT_EQ(capture.text(), "端口 443 总计:5000000000 1.5 x\n");
 }
 
@@ -128,8 +250,7 @@ TEST(AppLogLines, ConcurrentWritersProduceOnlyWholeLines) {
 }
 
 TEST(AppLogLines, LocalTimestampHasFixedForm) {
-  EXPECT_TRUE(std::regex_match(localTimestamp(),
-                               std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)")));
+  EXPECT_TRUE(std::regex_match(localTimestamp(), std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)")));
 }
 
 }  // namespace

@@ -3,11 +3,13 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "channel_harness.h"
 #include "channel_test_util.h"
 #include "log_capture.h"
 #include "loopback.h"
+#include "proxy/self_loop.h"
 
 namespace quillon::testing {
 namespace {
@@ -115,6 +117,40 @@ TEST_F(VpnChannelTest, StartVpnTreatsWronglyTypedKeysAsAbsent) {
   EXPECT_TRUE(harness.options.applied.empty());
   EXPECT_FALSE(harness.state().vpnConnected());
   expectDisconnectedServer();
+}
+
+// Hosts under which the proxy's own listener is reached: loopback, the any-address, a name
+// for loopback, and an address of one of the machine's interfaces when it has one.
+std::vector<std::string> ownListenerHosts() {
+  std::vector<std::string> hosts = {"127.0.0.1", "127.9.8.7", "0.0.0.0", "localhost"};
+  for (uint32_t address : localIpv4Addresses()) {
+    if ((address >> 24) == 127) continue;
+    hosts.push_back(std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 255) +
+                    "." + std::to_string((address >> 8) & 255) + "." +
+                    std::to_string(address & 255));
+    break;
+  }
+  return hosts;
+}
+
+TEST_F(VpnChannelTest, AnUpstreamThatIsTheProxysOwnListenerIsRefusedBeforeListening) {
+  for (const std::string& host : ownListenerHosts()) {
+    SCOPED_TRACE(host);
+    log.clear();
+    EXPECT_EQ(harness.vpn("startVpn", map({{"proxyHost", host}, {"proxyPort", 20888}})).bytes,
+              kSuccessFalse);
+    EXPECT_TRUE(log.contains("代理服务器配置无效"));
+    EXPECT_EQ(harness
+                  .vpn("startProxyServer",
+                       map({{"proxyHost", host}, {"proxyPort", 20999}, {"proxyTargetPort", 20999}}))
+                  .bytes,
+              kSuccessFalse);
+    EXPECT_TRUE(log.contains("启动代理服务器失败: 无效的目标主机或端口"));
+    EXPECT_FALSE(log.containsPrefix("代理服务器开始监听端口 "));
+    EXPECT_FALSE(harness.state().proxyServer()->isRunning());
+  }
+  EXPECT_TRUE(harness.options.applied.empty());
+  EXPECT_FALSE(harness.state().vpnConnected());
 }
 
 TEST_F(VpnChannelTest, StartVpnConnectsProxyThenPacThenDns) {

@@ -37,13 +37,14 @@ log_has() { grep -qF -- "$2" "$WORK/runner-$1.log"; }
 # The readiness probe is the runner's first client, so numbers are not fixed.
 session_logged() { sed 's/\r$//' "$WORK/runner-$1.log" | grep -q "^\[会话-[0-9]*\] $2\$"; }
 
-# start_runner NAME UPSTREAM_PORT PASSWORD: starts one runner on a free port; sets PROXY_PORT.
+# start_runner NAME UPSTREAM_PORT [PASSWORD_OPTIONS...]: starts one runner on a free port;
+# sets PROXY_PORT. The environment variable QUILLON_PROXY_PASSWORD is passed on when set.
 start_runner() {
-  local name=$1 upstream=$2 password=$3
+  local name=$1 upstream=$2
+  shift 2
   PROXY_PORT=$(free_port)
   spawn "$WORK/runner-$name.pid" "$WORK/runner-$name.log" "${EMULATOR[@]}" "$RUNNER" \
-    --listen "$PROXY_PORT" --upstream "127.0.0.1:$upstream" --user "$PROXY_USER" \
-    --password "$password"
+    --listen "$PROXY_PORT" --upstream "127.0.0.1:$upstream" --user "$PROXY_USER" "$@"
   # Under Wine the first start of a process can take several seconds.
   if ! wait_port "$PROXY_PORT" "$(cat "$WORK/runner-$name.pid")" 600; then
     cat "$WORK/runner-$name.log"
@@ -93,8 +94,9 @@ python3 "$HERE/fixtures/origin.py" pattern 3000000 >"$WORK/expected-3m"
 python3 "$HERE/fixtures/origin.py" pattern 200000 >"$WORK/expected-200k"
 head -c 300000 /dev/urandom >"$WORK/post-body"
 
-# --- the right credentials ---------------------------------------------------------------
-if start_runner good "$SQUID_PORT" "$PROXY_PASSWORD"; then
+# --- the right credentials, from a file (its first line; a CR LF line end is not part of it)
+printf '%s\r\nsecond line\n' "$PROXY_PASSWORD" >"$WORK/password"
+if start_runner good "$SQUID_PORT" --password-file "$WORK/password"; then
   # A CONNECT tunnel to the origin: curl speaks HTTP inside it.
   code=$(curl_proxy -p -o "$WORK/tunnel-body" -w '%{http_connect} %{http_code}' "$origin/bytes/3000000")
   check "CONNECT tunnel: codes 200 200 (got $code)" [ "$code" = "200 200" ]
@@ -135,8 +137,9 @@ if start_runner good "$SQUID_PORT" "$PROXY_PASSWORD"; then
   stop_runner good
 fi
 
-# --- a wrong password --------------------------------------------------------------------
-if start_runner badpass "$SQUID_PORT" "wrong-$PROXY_PASSWORD"; then
+# --- a wrong password, from the environment ----------------------------------------------
+if QUILLON_PROXY_PASSWORD="wrong-$PROXY_PASSWORD" start_runner badpass "$SQUID_PORT"; then
+  check "wrong password: a password was read from the environment" log_has badpass "密码: 已提供"
   started=$(date +%s)
   code=$(curl_proxy -p -o /dev/null -w '%{http_connect}' "$origin/bytes/10" 2>/dev/null)
   curl_exit=$?
@@ -152,7 +155,7 @@ fi
 
 # --- the upstream is down ----------------------------------------------------------------
 down_port=$(free_port)
-if start_runner down "$down_port" "$PROXY_PASSWORD"; then
+if start_runner down "$down_port" --password "$PROXY_PASSWORD"; then
   code=$(curl_proxy -p -o /dev/null -w '%{http_connect}' "$origin/bytes/10" 2>/dev/null)
   curl_exit=$?
   check "upstream down: curl fails (exit $curl_exit, code $code)" [ "$curl_exit" -ne 0 ]
@@ -161,8 +164,27 @@ if start_runner down "$down_port" "$PROXY_PASSWORD"; then
   stop_runner down
 fi
 
+# --- refused before listening: conflicting or unreadable passwords, a forwarding loop -----
+# refused NAME TEXT ARGS...: the runner exits with 2 at once, its message holding TEXT.
+refused() {
+  local name=$1 text=$2 code
+  shift 2
+  QUILLON_PROXY_PASSWORD=from-the-environment timeout 120 "${EMULATOR[@]}" "$RUNNER" "$@" \
+    </dev/null >"$WORK/refused-$name.log" 2>&1
+  code=$?
+  check "refused $name: exit code 2 (got $code)" [ "$code" -eq 2 ]
+  check "refused $name: says why" grep -qF -- "$text" "$WORK/refused-$name.log"
+}
+loop_port=$(free_port)
+refused two-passwords "--password and --password-file cannot be used together" \
+  --listen "$loop_port" --upstream "127.0.0.1:$SQUID_PORT" --password x --password-file "$WORK/password"
+refused missing-file "cannot read the password file $WORK/missing" \
+  --listen "$loop_port" --upstream "127.0.0.1:$SQUID_PORT" --password-file "$WORK/missing"
+refused loop "the upstream localhost:$loop_port is this proxy's own listener" \
+  --listen "$loop_port" --upstream "localhost:$loop_port"
+
 if [ "$failures" -ne 0 ]; then
-  for log in "$WORK"/runner-*.log; do
+  for log in "$WORK"/runner-*.log "$WORK"/refused-*.log; do
     echo "--- $(basename "$log")"
     tail -n 60 "$log"
   done

@@ -66,7 +66,38 @@ TEST(SystemDns, RefusalLineKeepsControlBytesAndLongTextsOnOneShortLine) {
   EXPECT_FALSE(setSystemDns(marker, std::string(1024, 'A'), source, runner));
   EXPECT_EQ(marker, "changed");
   EXPECT_THAT(log.lines(), ElementsAre("无效的DNS服务器地址: 1.1.1.1\\x0D\\x0Aforged line",
-                                       "无效的DNS服务器地址: " + std::string(128, 'A') + "..."));
+                                       "无效的DNS服务器地址: " + std::string(256, 'A') + "..."));
+}
+
+TEST(SystemDns, AdapterTextsWithLineBreaksOrGreatLengthStayOnOneBoundedLine) {
+  const std::string forged = "Ethernet\r\n成功为有线以太网适配器 Ethernet 设置DNS为 6.6.6.6";
+  const std::string escaped = "Ethernet\\x0D\\x0A成功为有线以太网适配器 Ethernet 设置DNS为 6.6.6.6";
+  LogCapture log;
+  FakeAdapterSource source;
+  source.setAdapters({
+      adapter(forged, "Intel(R) Ethernet", kIfTypeEthernet),
+      adapter("Wi-Fi\n", std::string(5000, 'D') + "Virtual", kIfTypeWireless),
+      adapter(std::string(5000, 'N'), "Mobile Broadband\r\n", 243),
+  });
+  FakeCommandRunner runner;
+  std::string marker;
+  EXPECT_FALSE(setSystemDns(marker, "1.1.1.1", source, runner));
+  EXPECT_FALSE(resetSystemDns(marker, source, runner));
+  // A name holding a control byte never reaches a command.
+  EXPECT_THAT(runner.commands, IsEmpty());
+  const std::string longName = std::string(256, 'N') + "...";
+  EXPECT_THAT(log.lines(),
+              ElementsAre("正在配置 有线以太网 适配器: " + escaped,
+                          "适配器名称含有不安全的字符，未执行命令: " + escaped,
+                          "检测到虚拟网卡关键词 'Virtual' in: Wi-Fi\\x0A",
+                          "跳过虚拟网卡: Wi-Fi\\x0A (" + std::string(256, 'D') + "...)",
+                          "跳过适配器 " + longName + " (类型: 243)",
+                          "正在重置 有线以太网 适配器: " + escaped + " 的DNS设置",
+                          "适配器名称含有不安全的字符，未执行命令: " + escaped,
+                          "重置适配器 " + escaped + " 的DNS设置失败",
+                          "检测到虚拟网卡关键词 'Virtual' in: Wi-Fi\\x0A",
+                          "跳过虚拟网卡: Wi-Fi\\x0A (" + std::string(256, 'D') + "...)",
+                          "跳过非以太网/无线网络适配器: " + longName + " (类型: 243)"));
 }
 
 TEST(SystemDns, VirtualKeywordsAreTestedInTableOrderOnBothTexts) {

@@ -3,19 +3,30 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <thread>
 
 #include "app/app_log.h"
+#include "app/log_text.h"
 #include "proxy/local_proxy_server.h"
+#include "proxy/self_loop.h"
 #include "stop_signal.h"
 
 namespace {
 
 constexpr char kUsage[] =
-    "usage: quillon-proxy --listen PORT --upstream HOST:PORT [--user U] [--password P]\n";
+    "usage: quillon-proxy --listen PORT --upstream HOST:PORT [--user U]\n"
+    "                     [--password-file FILE | --password P]\n"
+    "The upstream password is the first line of FILE (without its line end), or P, or else\n"
+    "the value of the environment variable QUILLON_PROXY_PASSWORD; an option wins over the\n"
+    "variable, and the two options cannot be given together. --password is visible to every\n"
+    "local user in the process list: prefer the file or the variable.\n";
+
+constexpr char kPasswordVariable[] = "QUILLON_PROXY_PASSWORD";
 
 // The runner's arguments are exactly the proxy's configuration.
 using Options = quillon::ProxyConfig;
@@ -32,45 +43,93 @@ std::optional<uint16_t> parsePort(const std::string& text) {
   return static_cast<uint16_t>(value);
 }
 
-std::optional<Options> parseArguments(int argc, char** argv) {
-  Options options;
+// The first line of the file at `path` without its line end (LF or CR LF); false with
+// `error` set when the file cannot be read or its first line is empty.
+bool readPasswordFile(const std::string& path, std::string& password, std::string& error) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file.is_open()) {
+    error = "cannot read the password file " + quillon::loggableText(path);
+    return false;
+  }
+  std::getline(file, password);
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  if (file.bad() || password.empty()) {
+    error = "the password file " + quillon::loggableText(path) + " holds no password on its " +
+            "first line";
+    return false;
+  }
+  return true;
+}
+
+// Fills `options` from the command line and the environment. False on bad input: with
+// `error` empty the usage text is the answer, otherwise `error` says what is wrong.
+bool parseArguments(int argc, char** argv, Options& options, std::string& error) {
   bool haveListen = false;
   bool haveUpstream = false;
+  std::optional<std::string> password;
+  std::optional<std::string> passwordFile;
   for (int i = 1; i < argc; ++i) {
     const std::string name = argv[i];
-    if (i + 1 >= argc) return std::nullopt;
+    if (i + 1 >= argc) return false;
     const std::string value = argv[++i];
     if (name == "--listen") {
       const auto port = parsePort(value);
-      if (!port) return std::nullopt;
+      if (!port) return false;
       options.localPort = *port;
       haveListen = true;
     } else if (name == "--upstream") {
       const size_t colon = value.rfind(':');
-      if (colon == std::string::npos || colon == 0) return std::nullopt;
+      if (colon == std::string::npos || colon == 0) return false;
       const auto port = parsePort(value.substr(colon + 1));
-      if (!port) return std::nullopt;
+      if (!port) return false;
       options.proxyHost = value.substr(0, colon);
       options.proxyPort = *port;
       haveUpstream = true;
     } else if (name == "--user") {
       options.username = value;
-    } else if (name == "--password") {
-      options.password = value;
+    } else if (name == "--password" && !password) {
+      password = value;
+    } else if (name == "--password-file" && !passwordFile) {
+      passwordFile = value;
+    } else if (name == "--password" || name == "--password-file") {
+      error = name + " is given twice";
+      return false;
     } else {
-      return std::nullopt;
+      return false;
     }
   }
-  if (!haveListen || !haveUpstream) return std::nullopt;
-  return options;
+  if (!haveListen || !haveUpstream) return false;
+  if (password && passwordFile) {
+    error = "--password and --password-file cannot be used together";
+    return false;
+  }
+  if (passwordFile) return readPasswordFile(*passwordFile, options.password, error);
+  if (password) {
+    options.password = *password;
+  } else if (const char* fromEnvironment = std::getenv(kPasswordVariable)) {
+    options.password = fromEnvironment;
+  }
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::optional<Options> options = parseArguments(argc, argv);
-  if (!options) {
-    std::fputs(kUsage, stderr);
+  Options options;
+  std::string error;
+  if (!parseArguments(argc, argv, options, error)) {
+    if (error.empty()) {
+      std::fputs(kUsage, stderr);
+    } else {
+      std::fprintf(stderr, "quillon-proxy: %s\n", error.c_str());
+    }
+    return 2;
+  }
+  // Forwarding to its own listener would send every request round again without end.
+  if (quillon::upstreamIsOwnListener(options.proxyHost, options.proxyPort, options.localPort)) {
+    std::fprintf(stderr, "quillon-proxy: the upstream %s:%u is this proxy's own listener\n",
+                 quillon::loggableText(options.proxyHost).c_str(),
+                 static_cast<unsigned>(options.proxyPort));
     return 2;
   }
   // The proxy logs from many threads; lines must not interleave on the console either. The
@@ -92,8 +151,8 @@ int main(int argc, char** argv) {
       quillon::logLine("stats: sent=", sent, " received=", received,
                        " active=", server.activeTunnelCount());
     });
-    if (!server.start(options->localPort, options->proxyHost, options->proxyPort,
-                      options->username, options->password)) {
+    if (!server.start(options.localPort, options.proxyHost, options.proxyPort, options.username,
+                      options.password)) {
       exitCode = 1;
     } else {
       while (!quillon::stopRequested() && server.isRunning()) {
