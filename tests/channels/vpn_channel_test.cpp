@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,21 @@ std::vector<ConnectionOption> pacOptions(const std::string& url) {
   return {{kOptionAutoConfigUrl, url, 0}, {kOptionFlags, "", kProxyTypeAutoProxyUrl}};
 }
 const std::vector<ConnectionOption> kDirectOptions = {{kOptionFlags, "", kProxyTypeDirect}};
+
+// Whether a line starting with each prefix is in `lines`, each after the one before it.
+::testing::AssertionResult inOrder(const std::vector<std::string>& lines,
+                                   std::initializer_list<std::string> prefixes) {
+  int previous = -1;
+  for (const std::string& prefix : prefixes) {
+    const int index = lineIndex(lines, prefix);
+    if (index < 0) return ::testing::AssertionFailure() << "no line \"" << prefix << "\"";
+    if (index <= previous) {
+      return ::testing::AssertionFailure() << "\"" << prefix << "\" comes too early";
+    }
+    previous = index;
+  }
+  return ::testing::AssertionSuccess();
+}
 
 class VpnChannelTest : public ::testing::Test {
  protected:
@@ -239,9 +255,7 @@ TEST_F(VpnChannelTest, DnsFailureResetsPacStopsProxyAndKeepsMarkerForStop) {
   harness.commands.failCommands = true;
   EXPECT_EQ(harness.vpn("startVpn", startArgs(upstream.port(), "9.9.9.9")).bytes, kSuccessFalse);
 
-  const auto lines = log.lines();
-  EXPECT_LT(lineIndex(lines, "设置系统DNS失败"), lineIndex(lines, "成功重置系统PAC设置"));
-  EXPECT_LT(lineIndex(lines, "成功重置系统PAC设置"), lineIndex(lines, "代理服务器已停止"));
+  EXPECT_TRUE(inOrder(log.lines(), {"设置系统DNS失败", "成功重置系统PAC设置", "代理服务器已停止"}));
   ASSERT_EQ(harness.options.applied.size(), 2u);
   EXPECT_EQ(harness.options.applied[1], kDirectOptions);
   EXPECT_FALSE(harness.state().pacApplied());
@@ -312,10 +326,8 @@ TEST_F(VpnChannelTest, StopVpnFromEveryState) {
   ASSERT_EQ(harness.vpn("startVpn", startArgs(upstream.port(), "9.9.9.9")).bytes, kSuccessTrue);
   log.clear();
   EXPECT_EQ(harness.vpn("stopVpn").bytes, kSuccessTrue);
-  const auto lines = log.lines();
-  EXPECT_LT(lineIndex(lines, "停止VPN连接"), lineIndex(lines, "正在重置 "));
-  EXPECT_LT(lineIndex(lines, "正在重置 "), lineIndex(lines, "成功重置系统PAC设置"));
-  EXPECT_LT(lineIndex(lines, "成功重置系统PAC设置"), lineIndex(lines, "代理服务器已停止"));
+  EXPECT_TRUE(inOrder(log.lines(),
+                      {"停止VPN连接", "正在重置 ", "成功重置系统PAC设置", "代理服务器已停止"}));
   EXPECT_EQ(harness.options.applied.back(), kDirectOptions);
   EXPECT_FALSE(harness.state().pacApplied());
   EXPECT_EQ(harness.state().dnsChangeMarker(), "");

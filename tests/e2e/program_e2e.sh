@@ -47,6 +47,9 @@ log_line_number() { log_text | grep -n -x -F -m 1 -- "$1" | cut -d: -f1; }
 ordered() {  # ordered A B: both line numbers known and A before B
   [ -n "$1" ] && [ -n "$2" ] && [ "$1" -lt "$2" ]
 }
+# holds EXPRESSION: true when the arithmetic EXPRESSION is not zero. A check whose conditions
+# are all one expression fails when any of them does.
+holds() { (($1)); }
 
 start_program() {
   program_prepare "$PROGRAM" "$@" || { fail "the program's files are copied"; exit 1; }
@@ -103,12 +106,12 @@ case_connection() {
   while read -r time line; do
     sent=$(json_number bytesSent "$line")
     received=$(json_number bytesReceived "$line")
-    check "a push counts the traffic ($line)" [ "${sent:-0}" -gt 0 ] && [ "${received:-0}" -gt 8000 ]
-    check "totals never shrink" [ "${sent:-0}" -ge "$previous_sent" ] &&
-      [ "${received:-0}" -ge "$previous_received" ]
+    check "a push counts the traffic ($line)" holds "${sent:-0} > 0 && ${received:-0} > 8000"
+    check "totals never shrink" \
+      holds "${sent:-0} >= $previous_sent && ${received:-0} >= $previous_received"
     if [ -n "$previous_time" ]; then
       gap=$(((time - previous_time) / 1000000))
-      check "pushes about a second apart (${gap} ms)" [ "$gap" -ge 500 ] && [ "$gap" -le 1800 ]
+      check "pushes about a second apart (${gap} ms)" holds "$gap >= 500 && $gap <= 1800"
     fi
     previous_time=$time previous_sent=${sent:-0} previous_received=${received:-0}
   done <"$stamps"
@@ -117,8 +120,8 @@ case_connection() {
   reply=$(program_call "$PROGRAM" com.quillon.app/stats getStats)
   sent=$(json_number bytesSent "$reply")
   received=$(json_number bytesReceived "$reply")
-  check "getStats has the totals of the pushes ($reply)" [ "${sent:-0}" -ge "$previous_sent" ] &&
-    [ "${received:-0}" -ge "$previous_received" ] && [ "$previous_sent" -gt 0 ]
+  check "getStats has the totals of the pushes ($reply)" holds \
+    "$previous_sent > 0 && ${sent:-0} >= $previous_sent && ${received:-0} >= $previous_received"
   check "getStats counts no open tunnel" grep -qF '"activeConnections":0' <<<"$reply"
 
   reply=$(program_call "$PROGRAM" com.quillon.app/vpn stopVpn)
@@ -141,10 +144,15 @@ case_close_connected() {
   # A watcher that lasts until the program closes the link; a push to a released engine would
   # end the program abnormally rather than reach it.
   program_watch "$PROGRAM" com.quillon.app/stats --timeout 60 >"$WORK/watch.txt" 2>&1 &
-  local watcher=$!
-  sleep 2.5
+  local watcher=$! i
+  # The close comes once the first push has reached the watcher (or the watcher has ended).
+  for i in $(seq 1 300); do
+    grep -q '"method":"onStatsUpdate"' "$WORK/watch.txt" && break
+    kill -0 "$watcher" 2>/dev/null || break
+    sleep 0.1
+  done
   close_program
-  local watched=1 i
+  local watched=1
   for i in $(seq 1 100); do
     kill -0 "$watcher" 2>/dev/null || break
     sleep 0.1

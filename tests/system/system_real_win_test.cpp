@@ -56,30 +56,63 @@ StoredPac readDefaultConnection() {
   return stored;
 }
 
-// Wine's WinINet accepts the PAC options without storing them and answers queries for them
-// with a fixed direct setting, so the read-back is only checked on Windows itself.
 bool runningUnderWine() {
   return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
 
+// The manual proxy switch WinINet keeps beside the per-connection settings.
+const wchar_t kInternetSettings[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+
+void turnManualProxyOn() {
+  const DWORD on = 1;
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kInternetSettings, L"ProxyEnable", REG_DWORD, &on,
+                            sizeof(on)),
+            ERROR_SUCCESS);
+  ASSERT_EQ(readDefaultConnection().flags, static_cast<DWORD>(PROXY_TYPE_PROXY));
+}
+
+DWORD manualProxySwitch() {
+  DWORD value = 0;
+  DWORD size = sizeof(value);
+  EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, kInternetSettings, L"ProxyEnable", RRF_RT_REG_DWORD,
+                         nullptr, &value, &size),
+            ERROR_SUCCESS);
+  return value;
+}
+
+// On Windows the options are read back as stored. Wine 8's WinINet stores neither the PAC URL
+// nor the auto-proxy flag: it keeps only whether a manual proxy is on ("ProxyEnable" in the
+// user's Internet Settings) and answers queries from that alone. So under Wine this proves
+// only that each call reached WinINet's per-connection setter with flags that turn the manual
+// proxy off: a manual proxy is turned on in the prefix's registry before each call, and a
+// setter that was never called leaves it on. A wrong URL or a wrong non-proxy flag passes
+// there; only a run on Windows catches those.
 TEST(RealWinInet, SetThenResetThroughTheDefaultConnection) {
   LogCapture log;
   InternetOptionSetter& setter = *systemBackends().internetOptions;
+  const bool underWine = runningUnderWine();
   bool pacApplied = false;
   ASSERT_TRUE(setSystemPac(pacApplied, "https://example.test/app/route.pac", setter)) << log.text();
+  if (underWine) turnManualProxyOn();
   ASSERT_TRUE(setSystemPac(pacApplied, "https://example.test/app/macos.pac", setter));
   EXPECT_TRUE(pacApplied);
-  const bool checkStored = !runningUnderWine();
   StoredPac stored = readDefaultConnection();
-  if (checkStored) {
+  if (underWine) {
+    EXPECT_EQ(manualProxySwitch(), 0u);
+    EXPECT_EQ(stored.flags, static_cast<DWORD>(PROXY_TYPE_DIRECT));
+  } else {
     EXPECT_EQ(stored.flags, static_cast<DWORD>(PROXY_TYPE_AUTO_PROXY_URL));
     EXPECT_TRUE(stored.url == L"https://example.test/app/macos.pac");
   }
 
+  if (underWine) turnManualProxyOn();
   ASSERT_TRUE(resetSystemPac(setter));
   stored = readDefaultConnection();
   EXPECT_EQ(stored.flags, static_cast<DWORD>(PROXY_TYPE_DIRECT));
-  if (checkStored) {
+  if (underWine) {
+    EXPECT_EQ(manualProxySwitch(), 0u);
+  } else {
     EXPECT_TRUE(stored.url == L"https://example.test/app/macos.pac");  // kept, not in effect
   }
   EXPECT_TRUE(log.contains("成功设置系统PAC为: https://example.test/app/macos.pac"));
