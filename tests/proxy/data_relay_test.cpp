@@ -1,7 +1,9 @@
-// The relays of a tunnel: how one side's end ends the other, the registry lines and their
-// throttling, the kilobyte line, and integrity of bulk data in both directions.
+// The relay of a tunnel: an end of stream passed on while the other way goes on, failures
+// passed on as resets at once, the registry lines and their throttling, the kilobyte line, and
+// integrity of bulk data in both directions.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <random>
 #include <thread>
@@ -51,6 +53,120 @@ TEST(DataRelay, UpstreamClosingFirstIsPassedOnAndTheClientsCloseEndsTheTunnel) {
               static_cast<int64_t>(sizeof kAccept - 1 + row.bytes));
     EXPECT_TRUE(harness.log.containsPrefix("数据隧道已关闭: " + prefix + "tunnel-192.0.2.1:443-"));
   }
+}
+
+// One side ends its sending after what it had to say; the other side's answer, sent after
+// that, still arrives whole, and the tunnel ends once both sides have ended.
+TEST(DataRelay, AHalfCloseIsPassedOnAndTheOtherWayKeepsGoing) {
+  const std::string big(1048576, 'x');
+  struct Row {
+    std::string name;
+    std::string head;      // what the client sends first
+    bool clientEndsFirst;  // else the upstream ends its side first
+  };
+  const Row rows[] = {
+      {"tunnel, client ends first", connectHead("192.0.2.1:443"), true},
+      {"tunnel, upstream ends first", connectHead("192.0.2.1:443"), false},
+      {"plain HTTP, client ends first", "GET http://192.0.2.1/big HTTP/1.1\r\n\r\n", true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const bool tunnel = row.head.rfind("CONNECT", 0) == 0;
+    ProxyHarness harness([&](FakeConnection& connection) {
+      connection.readUntil("\r\n\r\n");
+      if (tunnel) connection.send(kAccept);
+      if (row.clientEndsFirst) {
+        // Everything the client sent, up to its end, then the whole answer.
+        connection.readUntilClosed(10000);
+        connection.send(big);
+      } else {
+        shutdownSending(connection.handle());
+        connection.readExactly(big.size());
+      }
+    });
+    ASSERT_TRUE(harness.start());
+    std::string prefix;
+    Socket client = harness.openSession(row.head, prefix);
+    if (tunnel) {
+      ASSERT_EQ(recvExactly(client, 39), kReply);
+    }
+    if (row.clientEndsFirst) {
+      // Through a tunnel any bytes go; over plain HTTP the request itself was the last word.
+      const std::string last = tunnel ? "last words" : "";
+      ASSERT_TRUE(sendText(client, last));
+      shutdownSending(client.get());
+      bool closed = false;
+      EXPECT_EQ(recvUntilClosed(client, 10000, &closed), big);
+      EXPECT_TRUE(closed);
+      EXPECT_NE(harness.upstream.received(0).find(last), std::string::npos);
+    } else {
+      bool closed = false;
+      recvUntilClosed(client, 10000, &closed);
+      EXPECT_TRUE(closed) << "the upstream's end reaches the client";
+      ASSERT_TRUE(sendText(client, big)) << "the client can still send";
+      ASSERT_TRUE(harness.upstream.waitForScriptEnd(0, 10000));
+      EXPECT_EQ(harness.upstream.received(0).size(), 144 + big.size());
+    }
+    client.reset();
+    EXPECT_TRUE(harness.waitForNoTunnels());
+  }
+}
+
+// A failure on one side ends both directions at once and reaches the other side as a reset,
+// so a cut transfer never looks complete.
+TEST(DataRelay, AResetIsPassedOnAsAReset) {
+  ProxyHarness harness([](FakeConnection& connection) {
+    connection.readUntil("\r\n\r\n");
+    connection.send(kAccept + std::string(65536, 'd'));
+    setResetOnClose(connection.handle());
+    connection.close();
+  });
+  ASSERT_TRUE(harness.start());
+  std::string prefix;
+  Socket client = harness.openSession(connectHead("192.0.2.1:443"), prefix);
+  bool closed = false;
+  bool reset = false;
+  recvUntilClosed(client, 5000, &closed, &reset);
+  EXPECT_TRUE(closed);
+  EXPECT_TRUE(reset) << "the client saw a clean end of a cut transfer";
+  EXPECT_TRUE(harness.waitForSessionLine(prefix, "代理->客户端: 读取错误: 10054"));
+  EXPECT_TRUE(harness.waitForNoTunnels(1000));
+}
+
+// A direction waiting for its destination to take bytes still notices the tunnel's end: the
+// client resets while uploading to an upstream that has stopped reading.
+TEST(DataRelay, AWriterWaitingForItsDestinationLeavesWhenTheOtherSideFails) {
+  std::atomic<bool> release{false};
+  ProxyHarness harness([&](FakeConnection& connection) {
+    connection.readUntil("\r\n\r\n");
+    connection.send(kAccept);
+    // Reads nothing more until the test is done.
+    for (int i = 0; i < 500 && !release.load(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  ASSERT_TRUE(harness.start());
+  std::string prefix;
+  Socket client;
+  ASSERT_TRUE(harness.openTunnel(client, prefix));
+  // Fill every buffer between the client and the silent upstream.
+  ASSERT_TRUE(setSocketBlocking(client.get(), false));
+  const std::string chunk(65536, 'u');
+  for (int idle = 0; idle < 20;) {
+    if (sendSome(client.get(), chunk.data(), chunk.size()) > 0) {
+      idle = 0;
+    } else {
+      ++idle;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  setResetOnClose(client.get());
+  const auto resetAt = std::chrono::steady_clock::now();
+  client.reset();
+  EXPECT_TRUE(harness.waitForNoTunnels(2000));
+  EXPECT_LT(std::chrono::steady_clock::now() - resetAt, std::chrono::seconds(2));
+  EXPECT_TRUE(harness.log.containsPrefix(prefix + "客户端->代理: 读取错误: "));
+  release.store(true);
 }
 
 TEST(DataRelay, RegistryLinesAreThrottled) {

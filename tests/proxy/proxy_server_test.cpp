@@ -63,6 +63,16 @@ TEST(ProxyServer, BusyPortMakesStartFailAndTheServerStaysUsable) {
   std::string prefix;
   Socket client = harness.openSession("", prefix);
   EXPECT_FALSE(prefix.empty());
+
+  // Nobody shares the proxy's port, not even with SO_REUSEADDR, which on Windows would let a
+  // second program bind beside a listener that did not claim its port exclusively.
+  Socket second(openTcpSocket());
+  ASSERT_TRUE(setIntOption(second.get(), SOL_SOCKET, SO_REUSEADDR, 1));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons(harness.port);
+  EXPECT_NE(::bind(second.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
 }
 
 TEST(ProxyServer, ClientNumbersKeepRisingAcrossRestarts) {

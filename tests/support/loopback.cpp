@@ -94,13 +94,14 @@ std::string recvExactly(const Socket& socket, size_t count, int timeoutMs) {
                    [&](const std::string& received) { return received.size() >= count; });
 }
 
-std::string recvUntilClosed(const Socket& socket, int timeoutMs, bool* closed) {
+std::string recvUntilClosed(const Socket& socket, int timeoutMs, bool* closed, bool* reset) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::string received;
   long n = 1;
   while (n > 0) n = readSome(socket.get(), received, deadline);
   // A reset counts as closed too: the proxy closing with unread data gives one.
   if (closed != nullptr) *closed = n != kTimedOut;
+  if (reset != nullptr) *reset = n == -1;
   return received;
 }
 

@@ -38,8 +38,10 @@ std::string recvUntil(const Socket& socket, const std::string& needle, int timeo
 std::string recvExactly(const Socket& socket, size_t count, int timeoutMs = 5000);
 
 // Receives until the peer closes the connection; `closed` tells whether it did so before the
-// deadline. Returns everything received.
-std::string recvUntilClosed(const Socket& socket, int timeoutMs = 5000, bool* closed = nullptr);
+// deadline, `reset` whether the connection ended in a failure (a reset) rather than a clean end
+// of stream. Returns everything received.
+std::string recvUntilClosed(const Socket& socket, int timeoutMs = 5000, bool* closed = nullptr,
+                            bool* reset = nullptr);
 
 // Returns a loopback port that was free a moment ago (bound and released).
 uint16_t freeLoopbackPort();
