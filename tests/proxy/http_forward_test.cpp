@@ -3,6 +3,7 @@
 // connection rewritten with the credentials, and the early body with its log lines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -138,6 +139,22 @@ TEST(HttpForward, ALaterHeadMustEndWithinTheDeadline) {
   recvUntilClosed(client, 5000, &closed);
   EXPECT_TRUE(closed);
   EXPECT_EQ(harness.upstream.received(0).find("/b"), std::string::npos);
+}
+
+// A client's target goes into the log and the tunnel ids cut to a bounded length.
+TEST(HttpForward, LongTargetsAreCutInTheLog) {
+  ProxyHarness harness(FakeUpstream::recordUntilClosed());
+  ASSERT_TRUE(harness.start());
+  const std::string target = "/" + std::string(15000, 'x');
+  std::string prefix;
+  Socket client =
+      harness.openSession("GET " + target + " HTTP/1.1\r\nHost: origin.test\r\n\r\n", prefix);
+  ASSERT_TRUE(harness.waitForSessionLine(prefix, "HTTP请求已处理，双向转发线程已启动"));
+  EXPECT_TRUE(harness.upstream.waitForReceivedText(0, target)) << "the request itself is whole";
+  size_t longest = 0;
+  for (const std::string& line : harness.log.lines()) longest = std::max(longest, line.size());
+  EXPECT_LT(longest, 400u);
+  EXPECT_TRUE(harness.log.contains(prefix + "处理 GET 请求: " + target.substr(0, 256) + "..."));
 }
 
 TEST(HttpForward, EarlyBodyGoesOutAfterTheHeadAndTheRestThroughTheRelay) {
