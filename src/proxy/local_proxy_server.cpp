@@ -214,8 +214,6 @@ void LocalProxyServer::runListener(std::shared_ptr<ProxyRun> run) {
 bool LocalProxyServer::acceptClient(SocketHandle listener, const std::shared_ptr<ProxyRun>& run) {
   Socket client(acceptSocket(listener));
   if (!client.valid()) return !isResourceExhaustion(lastSocketError());
-  // Windows hands out accepted sockets in the listener's non-blocking mode.
-  setSocketBlocking(client.get(), true);
   tuneSocket(client.get());
   const int connectionId = ++connectionCounter;
 

@@ -201,7 +201,6 @@ void serveSession(std::shared_ptr<ProxyRun> run, Socket client, int connectionId
   SessionCount count(*run);
   const std::string prefix = sessionPrefixFor(connectionId);
   logLine(prefix, "新客户端连接");
-  setSocketBlocking(client.get(), false);
 
   bool handled = false;
   bool isConnect = false;

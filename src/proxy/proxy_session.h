@@ -24,8 +24,8 @@ bool tuneSocket(SocketHandle socket);
 // "[会话-<id>] ", the start of every line written for one client connection.
 std::string sessionPrefixFor(int connectionId);
 
-// The body of a client's job. The listener has counted the session in `run` (sessionBegan);
-// the session ends it once it has handed over or failed.
+// The body of a client's job; `client` is non-blocking, as accepted. The listener has counted
+// the session in `run` (sessionBegan); the session ends it once it has handed over or failed.
 void serveSession(std::shared_ptr<ProxyRun> run, Socket client, int connectionId);
 
 // The client's first request, read and checked before any upstream connection is opened.

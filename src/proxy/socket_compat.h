@@ -72,7 +72,8 @@ int resolveIpv4(const std::string& host, uint16_t port, sockaddr_in& address);
 
 // A new IPv4 TCP socket that child processes do not inherit; kInvalidSocket on failure.
 SocketHandle openTcpSocket();
-// Accepts one client of a listening socket; kInvalidSocket on failure (would-block included).
+// Accepts one client of a non-blocking listening socket; the client socket is non-blocking too
+// (on Windows it inherits the mode). kInvalidSocket on failure (would-block included).
 SocketHandle acceptSocket(SocketHandle listener);
 void closeSocket(SocketHandle socket);
 
