@@ -1,15 +1,18 @@
-// Load generator for the forwarder benchmark (Linux, loopback only). Every request goes to a
-// forward proxy on 127.0.0.1 and names the local origin in absolute form.
+// Load generator for the forwarder benchmark (Linux). Every request goes to a forward proxy
+// and names the origin in absolute form, or goes through a CONNECT tunnel to the origin.
+// PROXY and ORIGIN are IPv4:PORT, or a bare port on 127.0.0.1.
 //
 //   bench_client seq  PROXY ORIGIN COUNT SIZE [AUTH]
 //       COUNT requests one after the other, each on a new connection; prints
 //       "p50_us p99_us requests_per_s errors".
+//   bench_client seqtunnel PROXY ORIGIN COUNT SIZE [AUTH]
+//       the same, each request in a CONNECT tunnel of its own opened on the new connection.
 //   bench_client conc PROXY ORIGIN CONNS MILLIS SIZE [AUTH]
 //       CONNS workers issue requests on new connections for MILLIS ms; prints
 //       "requests_per_s requests errors".
 //   bench_client idle PROXY ORIGIN COUNT HOLD_S [AUTH]
 //       opens COUNT CONNECT tunnels to the origin, prints "ready OPENED" and holds them for
-//       HOLD_S seconds (or until standard input closes), then closes them.
+//       HOLD_S seconds (or until it is stopped), then closes them.
 //
 // AUTH is the Base64 text of "user:password", sent as Proxy-Authorization when given.
 #include <arpa/inet.h>
@@ -35,13 +38,27 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kIoTimeoutMs = 10000;
 
-int connectTo(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
+struct Endpoint {
+  std::string host = "127.0.0.1";
+  int port = 0;
+  std::string text() const { return host + ":" + std::to_string(port); }
+};
+
+Endpoint parseEndpoint(const std::string& text) {
+  Endpoint endpoint;
+  const size_t colon = text.rfind(':');
+  if (colon != std::string::npos) endpoint.host = text.substr(0, colon);
+  endpoint.port = std::atoi(text.c_str() + (colon == std::string::npos ? 0 : colon + 1));
+  return endpoint;
+}
+
+int connectTo(const Endpoint& to) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_port = htons(static_cast<uint16_t>(to.port));
+  if (::inet_pton(AF_INET, to.host.c_str(), &address.sin_addr) != 1) return -1;
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
   const int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
   if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
@@ -68,10 +85,12 @@ ssize_t readSome(int fd, char* buffer, size_t size) {
   return ::recv(fd, buffer, size, 0);
 }
 
-// Reads a response head (until the blank line) into `head`; the bytes after it stay in `rest`.
+// Reads a response head (until the blank line) into `head`, starting with the bytes already
+// in `rest`; the bytes after the head stay in `rest`.
 bool readHead(int fd, std::string& head, std::string& rest) {
   char buffer[16384];
-  std::string data;
+  std::string data = std::move(rest);
+  rest.clear();
   for (;;) {
     const size_t end = data.find("\r\n\r\n");
     if (end != std::string::npos) {
@@ -96,24 +115,47 @@ long contentLength(const std::string& head) {
 }
 
 struct Target {
-  int proxyPort;
-  int originPort;
+  Endpoint proxy;
+  Endpoint origin;
   std::string auth;
+  bool tunnel = false;  // each request in a CONNECT tunnel of its own
 };
 
 std::string authLine(const Target& target) {
   return target.auth.empty() ? "" : "Proxy-Authorization: Basic " + target.auth + "\r\n";
 }
 
-// One GET on a new connection, read to the end of its body. False on any failure.
+std::string connectRequest(const Target& target) {
+  const std::string origin = target.origin.text();
+  return "CONNECT " + origin + " HTTP/1.1\r\nHost: " + origin + "\r\n" + authLine(target) +
+         "\r\n";
+}
+
+// Sends the CONNECT request and reads the proxy's answer; bytes after its head stay in `rest`.
+bool openTunnel(int fd, const Target& target, std::string& rest) {
+  std::string head;
+  return sendAll(fd, connectRequest(target)) && readHead(fd, head, rest) &&
+         head.find(" 200") != std::string::npos;
+}
+
+// One GET on a new connection (in a tunnel of its own when the target says so), read to the
+// end of its body. False on any failure.
 bool fetchOnce(const Target& target, long size) {
-  const int fd = connectTo(target.proxyPort);
+  const int fd = connectTo(target.proxy);
   if (fd < 0) return false;
-  const std::string origin = "127.0.0.1:" + std::to_string(target.originPort);
-  const std::string request = "GET http://" + origin + "/bytes/" + std::to_string(size) +
-                              " HTTP/1.1\r\nHost: " + origin + "\r\n" + authLine(target) + "\r\n";
-  bool ok = sendAll(fd, request);
+  const std::string origin = target.origin.text();
+  const std::string path = "/bytes/" + std::to_string(size);
   std::string head, rest;
+  bool ok = true;
+  std::string request;
+  if (target.tunnel) {
+    ok = openTunnel(fd, target, rest);
+    request = "GET " + path + " HTTP/1.1\r\nHost: " + origin + "\r\n\r\n";
+  } else {
+    request = "GET http://" + origin + path + " HTTP/1.1\r\nHost: " + origin + "\r\n" +
+              authLine(target) + "\r\n";
+  }
+  ok = ok && sendAll(fd, request);
   ok = ok && readHead(fd, head, rest) && head.compare(0, 12, "HTTP/1.1 200") == 0;
   long left = ok ? contentLength(head) - static_cast<long>(rest.size()) : 0;
   ok = ok && left >= 0;
@@ -167,15 +209,11 @@ int runConcurrent(const Target& target, int workers, int millis, long size) {
 
 int runIdle(const Target& target, int count, int holdSeconds) {
   std::vector<int> tunnels;
-  const std::string origin = "127.0.0.1:" + std::to_string(target.originPort);
-  const std::string request =
-      "CONNECT " + origin + " HTTP/1.1\r\nHost: " + origin + "\r\n" + authLine(target) + "\r\n";
   for (int i = 0; i < count; ++i) {
-    const int fd = connectTo(target.proxyPort);
+    const int fd = connectTo(target.proxy);
     if (fd < 0) break;
-    std::string head, rest;
-    if (!sendAll(fd, request) || !readHead(fd, head, rest) ||
-        head.find(" 200") == std::string::npos) {
+    std::string rest;
+    if (!openTunnel(fd, target, rest)) {
       ::close(fd);
       break;
     }
@@ -183,8 +221,7 @@ int runIdle(const Target& target, int count, int holdSeconds) {
   }
   std::printf("ready %zu\n", tunnels.size());
   std::fflush(stdout);
-  pollfd in{0, POLLIN, 0};
-  ::poll(&in, 1, holdSeconds * 1000);
+  std::this_thread::sleep_for(std::chrono::seconds(holdSeconds));
   for (int fd : tunnels) ::close(fd);
   return tunnels.size() == static_cast<size_t>(count) ? 0 : 1;
 }
@@ -197,8 +234,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string mode = argv[1];
-  Target target{std::atoi(argv[2]), std::atoi(argv[3]), ""};
-  if (mode == "seq") {
+  Target target{parseEndpoint(argv[2]), parseEndpoint(argv[3]), "", mode == "seqtunnel"};
+  if (mode == "seq" || mode == "seqtunnel") {
     if (argc > 6) target.auth = argv[6];
     return runSequential(target, std::atoi(argv[4]), std::atol(argv[5]));
   }

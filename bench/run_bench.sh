@@ -1,51 +1,89 @@
 #!/usr/bin/env bash
-# Forwarder benchmark, loopback only. Starts the local origin and squid with Basic
-# authentication as the upstream (the test fixture), then each forwarder in front of squid:
+# Forwarder benchmark. The upstream is squid with Basic authentication (the test fixture) in
+# front of an nginx origin; each forwarder sits in front of squid:
 #   quillon   this proxy's runner (native build), credentials configured in the forwarder
 #   tinyproxy with an Upstream line carrying the credentials
 #   privoxy   with a forward rule; the client's credentials are passed on
+#   haproxy   HTTP mode, squid as its one server, the Proxy-Authorization header set by the
+#             configuration
+#   squid     a second squid as a forwarder, the first as its parent (cache_peer login=)
 #   direct    the client talking to squid itself: the ceiling
-# and measures, in one run: bulk download through a CONNECT tunnel and as plain HTTP, sequential
-# small requests on new connections (p50, p99, requests per second), requests per second at
-# concurrency 50, and CPU and memory with many idle tunnels. Prints medians over BENCH_RUNS
-# rounds (forwarders interleaved within a round) and ratios to the ceiling.
+# Two scenarios, in one run:
+#   loopback  everything on 127.0.0.1, every forwarder: bulk download through a CONNECT tunnel
+#             and as plain HTTP; small requests one after the other on new connections, plain
+#             and each through a CONNECT tunnel of its own (p50, p99, requests per second);
+#             requests per second at concurrency 50 and the forwarder's CPU per request there;
+#             1 MiB through a tunnel (p50); memory, threads and CPU with many idle tunnels.
+#   path      the client and the forwarders in one network namespace, squid and the origin in
+#             another, joined by the delay line (tests/integration/fixtures/delay_line.cpp) at
+#             each round trip of BENCH_PATH_RTTS; addresses only inside the namespaces
+#             (198.18.0.1 and .2): bulk through a tunnel and plain, small-request p50. quillon,
+#             tinyproxy, privoxy and direct.
+# Prints medians over the rounds (forwarders interleaved within a round) and ratios to direct.
 #
 #   bench/run_bench.sh [QUILLON_PROXY_BINARY]
 #
-# Without a binary it builds quillon-proxy in build/bench-native. Knobs (environment):
-# BENCH_RUNS (5), BENCH_BULK_MIB (256), BENCH_SMALL_COUNT (1000), BENCH_SMALL_SIZE (1024),
-# BENCH_CONC (50), BENCH_CONC_MS (3000), BENCH_IDLE_TUNNELS (500), BENCH_IDLE_SECONDS (5).
+# Without a binary it builds quillon-proxy in build/bench-native. Needs root for the long path.
+# Knobs (environment): BENCH_SCENARIOS ("loopback path"), BENCH_RUNS (5), BENCH_BULK_MIB (256),
+# BENCH_SMALL_COUNT (1000), BENCH_SMALL_SIZE (1024), BENCH_CONC (50), BENCH_CONC_MS (3000),
+# BENCH_MIB_COUNT (50), BENCH_IDLE_TUNNELS (500), BENCH_IDLE_SECONDS (5), BENCH_PATH_RTTS
+# ("0 25 100", milliseconds), BENCH_PATH_RUNS (5), BENCH_PATH_BULK_MIB (32),
+# BENCH_PATH_SMALL_COUNT (20).
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+FIXTURES=$ROOT/tests/integration/fixtures
 source "$ROOT/scripts/lib/common.sh"
-source "$ROOT/tests/integration/fixtures/lib.sh"
+source "$FIXTURES/lib.sh"
+source "$FIXTURES/delay_path.sh"
 
+SCENARIOS=${BENCH_SCENARIOS:-loopback path}
 RUNS=${BENCH_RUNS:-5}
 BULK_BYTES=$((${BENCH_BULK_MIB:-256} * 1024 * 1024))
 SMALL_COUNT=${BENCH_SMALL_COUNT:-1000}
 SMALL_SIZE=${BENCH_SMALL_SIZE:-1024}
 CONC=${BENCH_CONC:-50}
 CONC_MS=${BENCH_CONC_MS:-3000}
+MIB_COUNT=${BENCH_MIB_COUNT:-50}
 IDLE_TUNNELS=${BENCH_IDLE_TUNNELS:-500}
 IDLE_SECONDS=${BENCH_IDLE_SECONDS:-5}
-FORWARDERS=(quillon tinyproxy privoxy direct)
+PATH_RTTS=${BENCH_PATH_RTTS:-0 25 100}
+PATH_RUNS=${BENCH_PATH_RUNS:-5}
+PATH_BULK_BYTES=$((${BENCH_PATH_BULK_MIB:-32} * 1024 * 1024))
+PATH_SMALL_COUNT=${BENCH_PATH_SMALL_COUNT:-20}
+MIB=1048576
 
-ensure_packages tinyproxy privoxy squid apache2-utils curl python3 g++ ||
-  { echo "cannot install the forwarders" >&2; exit 1; }
+ensure_packages tinyproxy privoxy squid haproxy nginx-light apache2-utils curl python3 g++ \
+  iproute2 || { echo "cannot install the forwarders" >&2; exit 1; }
 ulimit -n 16384 2>/dev/null || ulimit -n "$(ulimit -Hn)"
 
 WORK=$(mktemp -d /tmp/quillon-bench.XXXXXX)
 chmod 755 "$WORK"
-cleanup() {
+SERVICES=""
+RUN=()  # command prefix of the client side: empty on loopback, the client namespace on the path
+
+stop_scenario() {
   local pidfile
-  for pidfile in "$WORK"/*.fwd.pid "$WORK"/idle.pid; do
+  for pidfile in "$WORK"/*.pid; do
     [ -f "$pidfile" ] && stop_pid "$pidfile"
   done
-  bash "$ROOT/tests/integration/fixtures/services.sh" stop "$WORK/services"
+  if [ -n "$SERVICES" ]; then
+    bash "$FIXTURES/services.sh" stop "$SERVICES"
+    SERVICES=""
+  fi
+  delay_path_stop
+  RUN=()
+  if [ -f "$WORK/squid.dir" ]; then
+    rm -rf "$(cat "$WORK/squid.dir")"
+    rm -f "$WORK/squid.dir"
+  fi
+}
+cleanup() {
+  stop_scenario
   rm -rf "$WORK"
 }
 trap cleanup EXIT
+trap 'exit 143' INT TERM HUP
 
 # --- programs ------------------------------------------------------------------------------
 QUILLON_PROXY=${1:-}
@@ -57,32 +95,94 @@ if [ -z "$QUILLON_PROXY" ]; then
   QUILLON_PROXY=$(find "$ROOT/build/bench-native/tools" -name quillon-proxy -type f -perm -u+x | head -n 1)
 fi
 [ -x "$QUILLON_PROXY" ] || { echo "no quillon-proxy binary" >&2; exit 1; }
-g++ -O2 -std=c++20 -pthread "$ROOT/bench/bench_client.cpp" -o "$WORK/bench_client" ||
-  { echo "cannot build the load generator" >&2; exit 1; }
+g++ -O2 -std=c++20 -pthread "$ROOT/bench/bench_client.cpp" -o "$WORK/bench_client" &&
+  g++ -O2 -std=c++20 "$FIXTURES/delay_line.cpp" -o "$WORK/delay_line" ||
+  { echo "cannot build the load generator or the delay line" >&2; exit 1; }
 
-# --- services and forwarders ---------------------------------------------------------------
-bash "$ROOT/tests/integration/fixtures/services.sh" start "$WORK/services" >/dev/null || exit 1
-source "$WORK/services/services.env"
-AUTH_B64=$(printf '%s' "$PROXY_USER:$PROXY_PASSWORD" | base64 -w0)
-declare -A PORT CLIENT_AUTH PIDFILE
+# --- upstream: squid (the test fixture) and an nginx origin ----------------------------------
+# The origin serves /bytes/N from files of N zero bytes; the fixture's own origin stays unused.
+make_origin_files() {
+  local size
+  mkdir -p "$WORK/www/bytes"
+  for size in "$SMALL_SIZE" "$MIB" "$BULK_BYTES" "$PATH_BULK_BYTES"; do
+    truncate -s "$size" "$WORK/www/bytes/$size"
+  done
+  chmod -R a+rX "$WORK/www"
+}
 
-start_forwarder() {  # start_forwarder NAME command...
+start_upstream() {  # start_upstream ADDRESS [CLIENTS]: sets SQUID, ORIGIN, PROXY_USER ...
+  local address=$1 clients=${2:-127.0.0.1/32} port dir=$WORK/nginx server=()
+  [ "$address" != 127.0.0.1 ] && server=(ip netns exec "$PATH_SERVER_NS")
+  SERVICES=$WORK/services
+  QUILLON_SERVICES_ADDRESS=$address QUILLON_SERVICES_CLIENTS=$clients \
+    "${server[@]}" bash "$FIXTURES/services.sh" start "$SERVICES" >/dev/null || exit 1
+  source "$SERVICES/services.env"
+  SQUID=$address:$SQUID_PORT
+  AUTH_B64=$(printf '%s' "$PROXY_USER:$PROXY_PASSWORD" | base64 -w0)
+  port=$(free_port)
+  mkdir -p "$dir"
+  cat >"$dir/nginx.conf" <<CONF
+worker_processes 1;
+daemon off;
+pid $dir/nginx.pid;
+error_log $dir/error.log;
+events { worker_connections 8192; }
+http {
+  access_log off;
+  sendfile on;
+  tcp_nodelay on;
+  keepalive_requests 1000000;
+  client_body_temp_path $dir/body;
+  proxy_temp_path $dir/proxy;
+  fastcgi_temp_path $dir/fastcgi;
+  uwsgi_temp_path $dir/uwsgi;
+  scgi_temp_path $dir/scgi;
+  server {
+    listen $address:$port;
+    root $WORK/www;
+    default_type application/octet-stream;
+  }
+}
+CONF
+  spawn "$WORK/origin.pid" "$WORK/origin.out" "${server[@]}" nginx -c "$dir/nginx.conf"
+  ORIGIN=$address:$port
+  for _ in $(seq 1 100); do
+    [ "$("${server[@]}" curl -s --noproxy '' -o /dev/null -w '%{http_code}' "http://$ORIGIN/bytes/$SMALL_SIZE")" = 200 ] &&
+      return 0
+    sleep 0.1
+  done
+  cat "$WORK/origin.out" "$dir/error.log"
+  echo "the origin did not start" >&2
+  exit 1
+}
+
+# --- forwarders ----------------------------------------------------------------------------
+declare -A PORT CLIENT_AUTH PIDFILE IDLE
+
+start_forwarder() {  # start_forwarder NAME command...: on the client side
   local name=$1
   shift
   PIDFILE[$name]="$WORK/$name.fwd.pid"
-  spawn "${PIDFILE[$name]}" "$WORK/$name.out" "$@"
-  wait_port "${PORT[$name]}" "$(cat "${PIDFILE[$name]}")" 100 ||
-    { cat "$WORK/$name.out"; echo "$name did not start" >&2; exit 1; }
+  spawn "${PIDFILE[$name]}" "$WORK/$name.out" "${RUN[@]}" "$@"
+  for _ in $(seq 1 100); do
+    "${RUN[@]}" bash -c "exec 3<>/dev/tcp/127.0.0.1/${PORT[$name]}" 2>/dev/null && return 0
+    kill -0 "$(cat "${PIDFILE[$name]}")" 2>/dev/null || break
+    sleep 0.1
+  done
+  cat "$WORK/$name.out"
+  echo "$name did not start" >&2
+  exit 1
 }
 
-PORT[quillon]=$(free_port)
-CLIENT_AUTH[quillon]=""
-start_forwarder quillon "$QUILLON_PROXY" --listen "${PORT[quillon]}" \
-  --upstream "127.0.0.1:$SQUID_PORT" --user "$PROXY_USER" --password "$PROXY_PASSWORD"
+start_quillon() {
+  CLIENT_AUTH[quillon]=""
+  start_forwarder quillon "$QUILLON_PROXY" --listen "${PORT[quillon]}" --upstream "$SQUID" \
+    --user "$PROXY_USER" --password "$PROXY_PASSWORD"
+}
 
-PORT[tinyproxy]=$(free_port)
-CLIENT_AUTH[tinyproxy]=""
-cat >"$WORK/tinyproxy.conf" <<CONF
+start_tinyproxy() {
+  CLIENT_AUTH[tinyproxy]=""
+  cat >"$WORK/tinyproxy.conf" <<CONF
 Port ${PORT[tinyproxy]}
 Listen 127.0.0.1
 Timeout 600
@@ -91,116 +191,288 @@ LogLevel Critical
 LogFile "$WORK/tinyproxy.log"
 Allow 127.0.0.1
 DisableViaHeader Yes
-Upstream http $PROXY_USER:$PROXY_PASSWORD@127.0.0.1:$SQUID_PORT
+Upstream http $PROXY_USER:$PROXY_PASSWORD@$SQUID
 CONF
-start_forwarder tinyproxy tinyproxy -d -c "$WORK/tinyproxy.conf"
+  start_forwarder tinyproxy tinyproxy -d -c "$WORK/tinyproxy.conf"
+}
 
-PORT[privoxy]=$(free_port)
-CLIENT_AUTH[privoxy]=$AUTH_B64
-cat >"$WORK/privoxy.conf" <<CONF
+start_privoxy() {
+  CLIENT_AUTH[privoxy]=$AUTH_B64
+  cat >"$WORK/privoxy.conf" <<CONF
 confdir /etc/privoxy
 logdir $WORK
 listen-address 127.0.0.1:${PORT[privoxy]}
-forward / 127.0.0.1:$SQUID_PORT
+forward / $SQUID
 enable-proxy-authentication-forwarding 1
 max-client-connections 4096
 keep-alive-timeout 5
 socket-timeout 300
 forwarded-connect-retries 0
 CONF
-start_forwarder privoxy privoxy --no-daemon "$WORK/privoxy.conf"
+  start_forwarder privoxy privoxy --no-daemon "$WORK/privoxy.conf"
+}
 
-PORT[direct]=$SQUID_PORT
-CLIENT_AUTH[direct]=$AUTH_B64
+# HTTP mode passes CONNECT on to its server and tunnels once the server answers 200.
+start_haproxy() {
+  CLIENT_AUTH[haproxy]=""
+  cat >"$WORK/haproxy.cfg" <<CONF
+global
+  maxconn 4096
+defaults
+  mode http
+  timeout connect 10s
+  timeout client 600s
+  timeout server 600s
+  timeout tunnel 600s
+frontend forward
+  bind 127.0.0.1:${PORT[haproxy]}
+  http-request set-header Proxy-Authorization "Basic $AUTH_B64"
+  default_backend upstream
+backend upstream
+  server squid $SQUID
+CONF
+  start_forwarder haproxy haproxy -db -f "$WORK/haproxy.cfg"
+}
+
+start_squid() {
+  local dir
+  CLIENT_AUTH[squid]=""
+  # Squid drops to its own user, which must reach and write its files.
+  dir=$(mktemp -d /tmp/quillon-bench-squid.XXXXXX)
+  echo "$dir" >"$WORK/squid.dir"
+  chmod 755 "$dir"
+  {
+    squid_common_conf "$dir"
+    cat <<CONF
+http_port 127.0.0.1:${PORT[squid]}
+visible_hostname quillon-bench-forwarder
+max_filedescriptors 16384
+shutdown_lifetime 0 seconds
+forwarded_for delete
+via off
+dns_nameservers 127.0.0.1
+cache_peer ${SQUID%:*} parent ${SQUID##*:} 0 no-query no-digest default login=$PROXY_USER:$PROXY_PASSWORD
+never_direct allow all
+acl local src 127.0.0.1/32
+http_access allow local
+http_access deny all
+CONF
+  } >"$dir/squid.conf"
+  id proxy >/dev/null 2>&1 && chown -R proxy "$dir"
+  start_forwarder squid squid -N -f "$dir/squid.conf"
+}
+
+start_forwarders() {  # start_forwarders NAME...
+  local name
+  for name in "$@"; do
+    PORT[$name]=$(free_port)
+    "start_$name"
+  done
+  PORT[direct]=$SQUID
+  CLIENT_AUTH[direct]=$AUTH_B64
+}
 
 # --- measurements --------------------------------------------------------------------------
 median() { sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) print "nan"; else print v[int((NR + 1) / 2)] }'; }
+declare -A R
+record() { R[$1,$2]+="$3"$'\n'; }  # record KEY METRIC VALUE
+m() { printf '%s' "${R[$1,$2]:-}" | median; }
+total() { printf '%s' "${R[$1,$2]:-}" | awk '{ s += $1 } END { print s + 0 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == a + 0 && b > 0) printf "%.2f", a / b; else print "-" }'; }
 
-bulk() {  # bulk NAME tunnel|plain: prints MB/s (0 when the download was incomplete)
-  local name=$1 mode=$2 args=() out
+proxy_of() { case ${PORT[$1]} in *:*) echo "${PORT[$1]}" ;; *) echo "127.0.0.1:${PORT[$1]}" ;; esac; }
+
+bulk() {  # bulk NAME tunnel|plain BYTES: prints MB/s (0 when the download was incomplete)
+  local name=$1 mode=$2 bytes=$3 args=() out
   [ "$mode" = tunnel ] && args+=(--proxytunnel)
   [ -n "${CLIENT_AUTH[$name]}" ] && args+=(--proxy-user "$PROXY_USER:$PROXY_PASSWORD")
-  out=$(curl -s --noproxy '' --max-time 120 -x "http://127.0.0.1:${PORT[$name]}" "${args[@]}" \
-    -o /dev/null -w '%{size_download} %{speed_download}' \
-    "http://127.0.0.1:$ORIGIN_PORT/bytes/$BULK_BYTES")
-  awk -v want="$BULK_BYTES" '{ if ($1 == want) printf "%.1f\n", $2 / 1e6; else print 0 }' <<<"$out"
+  out=$("${RUN[@]}" curl -s --noproxy '' --max-time 300 -x "http://$(proxy_of "$name")" \
+    "${args[@]}" -o /dev/null -w '%{size_download} %{speed_download}' \
+    "http://$ORIGIN/bytes/$bytes")
+  awk -v want="$bytes" '{ if ($1 == want) printf "%.1f\n", $2 / 1e6; else print 0 }' <<<"$out"
 }
 
-declare -A R
-record() { R[$1,$2]+="$3"$'\n'; }  # record NAME METRIC VALUE
+client() { "${RUN[@]}" "$WORK/bench_client" "$@"; }
 
-# Memory and CPU of a forwarder (all its threads and child processes) while it holds many
-# idle tunnels, measured first, while every forwarder is fresh (thread stacks and buffers
-# that later load leaves cached would hide the growth): RSS growth per tunnel, and CPU over the holding window in % of one core.
+# CPU and memory of a forwarder: all its threads and child processes.
 tree_pids() { echo "$1"; pgrep -P "$1" 2>/dev/null; }
-rss_kib() { local p s=0; for p in $(tree_pids "$1"); do s=$((s + $(awk '/^VmRSS/ { print $2 }' "/proc/$p/status" 2>/dev/null || echo 0))); done; echo $s; }
+status_sum() {  # status_sum PID FIELD: sums a /proc/PID/status field over the tree
+  local p s=0
+  for p in $(tree_pids "$1"); do
+    s=$((s + $(awk -v f="$2:" '$1 == f { print $2 }' "/proc/$p/status" 2>/dev/null || echo 0)))
+  done
+  echo $s
+}
 cpu_ticks() { local p s=0; for p in $(tree_pids "$1"); do s=$((s + $(awk '{ print $14 + $15 }' "/proc/$p/stat" 2>/dev/null || echo 0))); done; echo $s; }
+HZ=$(getconf CLK_TCK)
 
-idle_measure() {  # idle_measure NAME: prints "cpu_percent kib_per_tunnel opened"
-  local name=$1 pid before after t0 t1 ready i hz
+# Idle tunnels, measured first while every forwarder is fresh (thread stacks and buffers that
+# later load leaves cached would hide the growth): RSS growth per tunnel, threads while they
+# are held, and CPU over the holding window in % of one core.
+idle_measure() {  # idle_measure NAME: prints "cpu_percent kib_per_tunnel threads opened"
+  local name=$1 pid before after threads t0 t1 ready
   pid=$(cat "${PIDFILE[$name]}")
-  hz=$(getconf CLK_TCK)
-  before=$(rss_kib "$pid")
-  spawn "$WORK/idle.pid" "$WORK/idle.out" "$WORK/bench_client" idle "${PORT[$name]}" \
-    "$ORIGIN_PORT" "$IDLE_TUNNELS" $((IDLE_SECONDS + 60)) ${CLIENT_AUTH[$name]}
-  for i in $(seq 1 600); do
+  before=$(status_sum "$pid" VmRSS)
+  spawn "$WORK/idle.pid" "$WORK/idle.out" "${RUN[@]}" "$WORK/bench_client" idle \
+    "$(proxy_of "$name")" "$ORIGIN" "$IDLE_TUNNELS" $((IDLE_SECONDS + 60)) ${CLIENT_AUTH[$name]}
+  for _ in $(seq 1 600); do
     grep -q '^ready' "$WORK/idle.out" && break
     sleep 0.1
   done
   ready=$(awk '/^ready/ { print $2 }' "$WORK/idle.out")
   sleep 1
-  after=$(rss_kib "$pid")
+  after=$(status_sum "$pid" VmRSS)
+  threads=$(status_sum "$pid" Threads)
   t0=$(cpu_ticks "$pid")
   sleep "$IDLE_SECONDS"
   t1=$(cpu_ticks "$pid")
   stop_pid "$WORK/idle.pid"
-  awk -v b="$before" -v a="$after" -v t0="$t0" -v t1="$t1" -v hz="$hz" -v s="$IDLE_SECONDS" \
-    -v n="${ready:-0}" 'BEGIN { printf "%.2f %.1f %d\n", 100 * (t1 - t0) / hz / s, n ? (a - b) / n : 0, n }'
+  awk -v b="$before" -v a="$after" -v t0="$t0" -v t1="$t1" -v hz="$HZ" -v s="$IDLE_SECONDS" \
+    -v n="${ready:-0}" -v th="$threads" \
+    'BEGIN { printf "%.2f %.1f %d %d\n", 100 * (t1 - t0) / hz / s, n ? (a - b) / n : 0, th, n }'
   sleep 2
 }
-declare -A IDLE
-for name in quillon tinyproxy privoxy; do
-  IDLE[$name]=$(idle_measure "$name")
-done
 
-echo "== $RUNS rounds: bulk ${BENCH_BULK_MIB:-256} MiB, $SMALL_COUNT sequential and ${CONC_MS} ms x $CONC concurrent requests of $SMALL_SIZE bytes"
-for round in $(seq 1 "$RUNS"); do
-  for name in "${FORWARDERS[@]}"; do
-    record "$name" tunnel "$(bulk "$name" tunnel)"
-    record "$name" plain "$(bulk "$name" plain)"
-    read -r p50 p99 rps errors < <("$WORK/bench_client" seq "${PORT[$name]}" "$ORIGIN_PORT" \
-      "$SMALL_COUNT" "$SMALL_SIZE" ${CLIENT_AUTH[$name]})
-    record "$name" p50 "$p50"
-    record "$name" p99 "$p99"
-    record "$name" seq_rps "$rps"
-    record "$name" errors "$errors"
-    read -r crps _ cerrors < <("$WORK/bench_client" conc "${PORT[$name]}" "$ORIGIN_PORT" \
-      "$CONC" "$CONC_MS" "$SMALL_SIZE" ${CLIENT_AUTH[$name]})
-    record "$name" conc_rps "$crps"
-    record "$name" errors "$cerrors"
+# One loopback round for one forwarder.
+loopback_round() {  # loopback_round NAME
+  local name=$1 proxy p50 p99 rps errors crps done cerrors t0 t1
+  proxy=$(proxy_of "$name")
+  record "$name" tunnel "$(bulk "$name" tunnel "$BULK_BYTES")"
+  record "$name" plain "$(bulk "$name" plain "$BULK_BYTES")"
+  read -r p50 p99 rps errors < <(client seq "$proxy" "$ORIGIN" "$SMALL_COUNT" "$SMALL_SIZE" \
+    ${CLIENT_AUTH[$name]})
+  record "$name" p50 "$p50"; record "$name" p99 "$p99"; record "$name" seq_rps "$rps"
+  record "$name" errors "$errors"
+  read -r p50 p99 rps errors < <(client seqtunnel "$proxy" "$ORIGIN" "$SMALL_COUNT" \
+    "$SMALL_SIZE" ${CLIENT_AUTH[$name]})
+  record "$name" tp50 "$p50"; record "$name" tseq_rps "$rps"; record "$name" errors "$errors"
+  [ "$name" != direct ] && t0=$(cpu_ticks "$(cat "${PIDFILE[$name]}")")
+  read -r crps done cerrors < <(client conc "$proxy" "$ORIGIN" "$CONC" "$CONC_MS" "$SMALL_SIZE" \
+    ${CLIENT_AUTH[$name]})
+  if [ "$name" != direct ]; then
+    t1=$(cpu_ticks "$(cat "${PIDFILE[$name]}")")
+    record "$name" cpu_us "$(awk -v t="$((t1 - t0))" -v hz="$HZ" -v n="$done" \
+      'BEGIN { if (n > 0) printf "%.0f\n", 1e6 * t / hz / n; else print "nan" }')"
+  fi
+  record "$name" conc_rps "$crps"; record "$name" errors "$cerrors"
+  read -r p50 p99 rps errors < <(client seqtunnel "$proxy" "$ORIGIN" "$MIB_COUNT" "$MIB" \
+    ${CLIENT_AUTH[$name]})
+  record "$name" mib_p50 "$p50"; record "$name" errors "$errors"
+}
+
+run_loopback() {
+  local names=(quillon tinyproxy privoxy haproxy squid) name round
+  echo "== loopback: upstream and forwarders on 127.0.0.1 ($(uptime | sed 's/.*load/load/'))"
+  start_upstream 127.0.0.1
+  start_forwarders "${names[@]}"
+  for name in "${names[@]}"; do
+    IDLE[$name]=$(idle_measure "$name")
   done
-  echo "   round $round done"
+  echo "   $RUNS rounds: bulk $((BULK_BYTES / MIB)) MiB; $SMALL_COUNT sequential requests of" \
+    "$SMALL_SIZE bytes, plain and through tunnels; ${CONC_MS} ms x $CONC concurrent;" \
+    "$MIB_COUNT x 1 MiB through tunnels"
+  for round in $(seq 1 "$RUNS"); do
+    for name in "${names[@]}" direct; do
+      loopback_round "$name"
+    done
+    echo "   round $round done ($(uptime | sed 's/.*load/load/'))"
+  done
+  stop_scenario
+}
+
+print_loopback() {
+  local name t p p50 p99 s tp ts c mp cpu icpu ikib ith iopen errors
+  local d_t d_p d_p50 d_s d_tp d_ts d_c d_mp
+  d_t=$(m direct tunnel); d_p=$(m direct plain); d_p50=$(m direct p50); d_s=$(m direct seq_rps)
+  d_tp=$(m direct tp50); d_ts=$(m direct tseq_rps); d_c=$(m direct conc_rps)
+  d_mp=$(m direct mib_p50)
+  echo
+  echo "Loopback: client -> forwarder -> squid (Basic auth) -> nginx, medians of $RUNS rounds;" \
+    "(x) = forwarder / direct (for latencies, higher is slower)."
+  printf '%-9s | %-15s | %-15s | %-29s | %-29s | %-14s | %-15s | %-7s | %-24s | %s\n' \
+    forwarder "CONNECT MB/s" "plain MB/s" "c1 plain: p50 us, req/s" \
+    "c1 via CONNECT: p50 us, req/s" "c$CONC req/s" "1 MiB tunnel us" "CPU/req" \
+    "$IDLE_TUNNELS idle: KiB thr CPU%" errors
+  for name in "$@"; do
+    t=$(m "$name" tunnel); p=$(m "$name" plain); p50=$(m "$name" p50); s=$(m "$name" seq_rps)
+    tp=$(m "$name" tp50); ts=$(m "$name" tseq_rps); c=$(m "$name" conc_rps)
+    mp=$(m "$name" mib_p50); cpu=$(m "$name" cpu_us); errors=$(total "$name" errors)
+    read -r icpu ikib ith iopen <<<"${IDLE[$name]:-- - - -}"
+    [ "$name" != direct ] && [ "${iopen:-0}" != "$IDLE_TUNNELS" ] && icpu="$icpu(${iopen}open)"
+    [ "$name" = direct ] && cpu="-"
+    printf '%-9s | %7s (%5s) | %7s (%5s) | %6s (%5s), %5s (%5s) | %6s (%5s), %5s (%5s) | %6s (%5s) | %7s (%5s) | %4s us | %7s, %5s, %8s | %s\n' \
+      "$name" "$t" "$(ratio "$t" "$d_t")" "$p" "$(ratio "$p" "$d_p")" \
+      "$p50" "$(ratio "$p50" "$d_p50")" "$s" "$(ratio "$s" "$d_s")" \
+      "$tp" "$(ratio "$tp" "$d_tp")" "$ts" "$(ratio "$ts" "$d_ts")" \
+      "$c" "$(ratio "$c" "$d_c")" "$mp" "$(ratio "$mp" "$d_mp")" "$cpu" \
+      "$ikib" "$ith" "$icpu" "$errors"
+  done
+  echo "CPU/req: user+sys of the forwarder's processes during the c$CONC run / requests served."
+  echo "idle: $IDLE_TUNNELS CONNECT tunnels held ${IDLE_SECONDS}s; KiB = RSS growth per tunnel," \
+    "thr = threads while held, CPU% of one core."
+}
+
+run_path() {
+  local names=(quillon tinyproxy privoxy) rtt name round p50 rps errors key
+  for rtt in $PATH_RTTS; do
+    delay_path_start "$WORK/delay_line" "$(awk -v r="$rtt" 'BEGIN { print r / 2 }')" \
+      "$WORK/path" || { echo "cannot build the long path (needs root)" >&2; return 1; }
+    RUN=(ip netns exec "$PATH_CLIENT_NS")
+    echo "== path: round trip $rtt ms ($(uptime | sed 's/.*load/load/'))"
+    start_upstream "$PATH_SERVER_IP" "$PATH_CLIENT_IP/32 $PATH_SERVER_IP/32"
+    start_forwarders "${names[@]}"
+    for round in $(seq 1 "$PATH_RUNS"); do
+      for name in "${names[@]}" direct; do
+        key="$rtt/$name"
+        record "$key" tunnel "$(bulk "$name" tunnel "$PATH_BULK_BYTES")"
+        record "$key" plain "$(bulk "$name" plain "$PATH_BULK_BYTES")"
+        read -r p50 _ rps errors < <(client seq "$(proxy_of "$name")" "$ORIGIN" \
+          "$PATH_SMALL_COUNT" "$SMALL_SIZE" ${CLIENT_AUTH[$name]})
+        record "$key" p50 "$p50"; record "$key" errors "$errors"
+        read -r p50 _ rps errors < <(client seqtunnel "$(proxy_of "$name")" "$ORIGIN" \
+          "$PATH_SMALL_COUNT" "$SMALL_SIZE" ${CLIENT_AUTH[$name]})
+        record "$key" tp50 "$p50"; record "$key" errors "$errors"
+      done
+      echo "   round $round done ($(uptime | sed 's/.*load/load/'))"
+    done
+    stop_scenario
+  done
+}
+
+print_path() {
+  local rtt name key t p p50 tp
+  echo
+  echo "Long path: client and forwarder | delay line | squid (Basic auth) and nginx, medians of" \
+    "$PATH_RUNS rounds; bulk $((PATH_BULK_BYTES / MIB)) MiB, $PATH_SMALL_COUNT small requests of" \
+    "$SMALL_SIZE bytes on new connections; (x) = forwarder / direct at the same round trip."
+  printf '%-6s | %-9s | %-16s | %-16s | %-20s | %-20s | %s\n' RTT forwarder "CONNECT MB/s" \
+    "plain MB/s" "c1 plain p50 us" "via CONNECT p50 us" errors
+  for rtt in $PATH_RTTS; do
+    for name in "$@"; do
+      key="$rtt/$name"
+      t=$(m "$key" tunnel); p=$(m "$key" plain); p50=$(m "$key" p50); tp=$(m "$key" tp50)
+      printf '%-6s | %-9s | %8s (%5s) | %8s (%5s) | %12s (%5s) | %12s (%5s) | %s\n' \
+        "$rtt ms" "$name" "$t" "$(ratio "$t" "$(m "$rtt/direct" tunnel)")" \
+        "$p" "$(ratio "$p" "$(m "$rtt/direct" plain)")" \
+        "$p50" "$(ratio "$p50" "$(m "$rtt/direct" p50)")" \
+        "$tp" "$(ratio "$tp" "$(m "$rtt/direct" tp50)")" "$(total "$key" errors)"
+    done
+  done
+}
+
+make_origin_files
+for scenario in $SCENARIOS; do
+  case $scenario in
+    loopback) run_loopback ;;
+    path) run_path ;;
+    *) echo "unknown scenario $scenario" >&2; exit 2 ;;
+  esac
 done
-
-# --- table ---------------------------------------------------------------------------------
-m() { printf '%s' "${R[$1,$2]}" | median; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
-
 echo
-echo "Medians of $RUNS rounds; ratio = forwarder / direct (for latencies, higher is slower)."
-printf '%-10s | %17s | %17s | %9s %5s | %9s %5s | %15s | %15s | %8s | %9s | %6s\n' \
-  forwarder "CONNECT MB/s" "plain MB/s" "p50 us" "x" "p99 us" "x" "seq req/s" "c$CONC req/s" \
-  "idle CPU%" "KiB/tunnel" errors
-for name in "${FORWARDERS[@]}"; do
-  t=$(m "$name" tunnel); p=$(m "$name" plain); p50=$(m "$name" p50); p99=$(m "$name" p99)
-  s=$(m "$name" seq_rps); c=$(m "$name" conc_rps)
-  errors=$(printf '%s' "${R[$name,errors]}" | awk '{ s += $1 } END { print s + 0 }')
-  read -r icpu ikib iopen <<<"${IDLE[$name]:-- - -}"
-  [ "$name" != direct ] && [ "${iopen:-0}" != "$IDLE_TUNNELS" ] && icpu="$icpu(${iopen}open)"
-  printf '%-10s | %9s (%5s) | %9s (%5s) | %9s %5s | %9s %5s | %7s (%5s) | %7s (%5s) | %8s | %9s | %6s\n' \
-    "$name" "$t" "$(ratio "$t" "$(m direct tunnel)")" "$p" "$(ratio "$p" "$(m direct plain)")" \
-    "$p50" "$(ratio "$p50" "$(m direct p50)")" "$p99" "$(ratio "$p99" "$(m direct p99)")" \
-    "$s" "$(ratio "$s" "$(m direct seq_rps)")" "$c" "$(ratio "$c" "$(m direct conc_rps)")" \
-    "$icpu" "$ikib" "$errors"
+echo "== results"
+for scenario in $SCENARIOS; do
+  case $scenario in
+    loopback) print_loopback quillon tinyproxy privoxy haproxy squid direct ;;
+    path) print_path quillon tinyproxy privoxy direct ;;
+  esac
 done
-echo "idle: $IDLE_TUNNELS CONNECT tunnels held for ${IDLE_SECONDS}s; KiB/tunnel is the forwarder's RSS growth divided by the tunnels."

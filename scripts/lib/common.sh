@@ -8,7 +8,7 @@ QUILLON_PACKAGES=(
   libgtest-dev libgmock-dev googletest
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth x11-utils imagemagick
-  squid apache2-utils curl python3 procps
+  squid apache2-utils curl python3 procps iproute2
 )
 
 # Installs, without questions, every listed package that is not installed yet.

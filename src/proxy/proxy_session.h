@@ -16,9 +16,9 @@ namespace quillon {
 
 struct ProxyRun;
 
-// Sets the two options every client and upstream socket gets; a failing option is logged.
-// False when TCP_NODELAY or SO_KEEPALIVE could not be set (the socket is usable anyway).
-// The buffer sizes are left to the system, which grows them with the connection's window.
+// Sets TCP_NODELAY and SO_KEEPALIVE, the options every client and upstream socket gets; a
+// failing option is logged and the rest are not tried. False when either could not be set (the
+// socket is usable anyway). The buffer sizes stay the system's.
 bool tuneSocket(SocketHandle socket);
 
 // "[会话-<id>] ", the start of every line written for one client connection.
