@@ -4,6 +4,9 @@
 #include <cstddef>
 
 #include "app/app_log.h"
+#include "system/adapter_dns.h"
+#include "system/network_record.h"
+#include "system/system_backends.h"
 
 namespace quillon {
 namespace {
@@ -14,32 +17,6 @@ constexpr std::array<const char*, 14> kVirtualAdapterKeywords = {
     "Loopback",  "Tunnel", "TAP",        "TUN",       "Microsoft Wi-Fi Direct",
     "Bluetooth", "WSL",    "Docker",     "vEthernet",
 };
-
-constexpr std::size_t kMaxLoggedTextBytes = 128;
-
-// A text from outside made safe for one log line: control bytes become \xNN and very long
-// texts are cut (at a UTF-8 character boundary) and end in "...".
-std::string loggableText(const std::string& text) {
-  std::size_t end = text.size();
-  if (end > kMaxLoggedTextBytes) {
-    end = kMaxLoggedTextBytes;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  }
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (std::size_t i = 0; i < end; ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte < 0x20 || byte == 0x7F) {
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0xF];
-    } else {
-      out += static_cast<char>(byte);
-    }
-  }
-  if (end < text.size()) out += "...";
-  return out;
-}
 
 // Logs the two virtual-adapter lines and returns true when a keyword occurs in the adapter's
 // description or friendly name (exact bytes, case-sensitive).
@@ -65,15 +42,51 @@ const char* typeWord(unsigned long type) {
 
 bool usable(const NetworkAdapter& adapter) { return adapter.up && adapter.hasUnicastAddress; }
 
-// Runs the adapter's command unless its name cannot be passed safely, which is refused with a
-// failure line and counts as a failed command.
-bool runForAdapter(const NetworkAdapter& adapter, const CommandLine& command,
-                   CommandRunner& runner) {
-  if (!adapterNameSafeForCommand(adapter)) {
-    logError("适配器名称含有不安全的字符，未执行命令: ", loggableText(adapter.friendlyName));
+// Refuses, with a failure line, an adapter whose name cannot be passed to a command safely.
+bool nameSafeOrRefused(const NetworkAdapter& adapter) {
+  if (adapterNameSafeForCommand(adapter)) return true;
+  logError("适配器名称含有不安全的字符，未执行命令: ", loggableText(adapter.friendlyName));
+  return false;
+}
+
+// Adds the adapter's current setting to the record before its first change; false (with a
+// failure line) when it cannot be read, in which case the adapter must not be changed.
+bool recordBeforeChange(const NetworkAdapter& adapter, AdapterDnsReader& reader,
+                        NetworkRecord& record) {
+  if (record.outstandingAdapter(adapter.friendlyName) != nullptr) return true;
+  AdapterDnsSettings current{adapter.friendlyName, adapter.interfaceType, {}};
+  unsigned long errorCode = 0;
+  if (!reader.readDnsServers(adapter, &current.servers, &errorCode)) {
+    logError("读取适配器 ", loggableText(adapter.friendlyName), " 的DNS设置失败: ", errorCode);
     return false;
   }
-  return runner.runCommand(command);
+  record.recordAdapter(current);
+  return true;
+}
+
+std::string describeServers(const std::vector<std::string>& servers) {
+  if (servers.empty()) return "DHCP";
+  std::string text;
+  for (const std::string& server : servers) {
+    if (!text.empty()) text += ", ";
+    text += server;
+  }
+  return text;
+}
+
+// Runs the commands that give the adapter back its recorded setting, with the reset's lines.
+bool restoreAdapter(const AdapterDnsSettings& saved, CommandRunner& runner) {
+  const std::string& name = saved.adapterName;
+  logLine("正在重置 ", typeWord(saved.interfaceType), " 适配器: ", name, " 的DNS设置");
+  for (const CommandLine& command : restoreDnsCommands(name, saved.servers)) {
+    if (!runner.runCommand(command)) {
+      logError("重置适配器 ", name, " 的DNS设置失败");
+      return false;
+    }
+  }
+  logLine("成功重置适配器 ", name, " 的DNS设置");
+  logLine("适配器 ", loggableText(name), " 的DNS已恢复为: ", describeServers(saved.servers));
+  return true;
 }
 
 // Reads the adapter list, logging the failures; false when there is no list.
@@ -116,18 +129,42 @@ bool isDottedQuadIpv4(const std::string& text) {
   return true;
 }
 
-bool setSystemDns(std::string& dnsChangeMarker, const std::string& server,
-                  AdapterListSource& adapters, CommandRunner& runner) {
+constexpr std::size_t kMaxLoggedTextBytes = 128;
+
+std::string loggableText(const std::string& text) {
+  std::size_t end = text.size();
+  if (end > kMaxLoggedTextBytes) {
+    end = kMaxLoggedTextBytes;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  }
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (std::size_t i = 0; i < end; ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 || byte == 0x7F) {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xF];
+    } else {
+      out += static_cast<char>(byte);
+    }
+  }
+  if (end < text.size()) out += "...";
+  return out;
+}
+
+bool setSystemDns(bool& dnsChanged, const std::string& server, const SystemBackends& system,
+                  NetworkRecord& record) {
   // The server text ends up in a command line run with administrator rights.
   if (!isDottedQuadIpv4(server)) {
     logError("无效的DNS服务器地址: ", loggableText(server));
     return false;
   }
   AdapterList list;
-  if (!readAdapters(adapters, list)) return false;
+  if (!readAdapters(*system.adapters, list)) return false;
 
   bool anySucceeded = false;
-  dnsChangeMarker = kDnsChangedMarker;
+  dnsChanged = true;
   for (const NetworkAdapter& adapter : list.adapters) {
     if (skipIfVirtual(adapter)) continue;
     if (!usable(adapter)) continue;
@@ -137,7 +174,10 @@ bool setSystemDns(std::string& dnsChangeMarker, const std::string& server,
     }
     const char* word = typeWord(adapter.interfaceType);
     logLine("正在配置 ", word, " 适配器: ", adapter.friendlyName);
-    if (runForAdapter(adapter, setDnsCommand(adapter.friendlyName, server), runner)) {
+    if (!nameSafeOrRefused(adapter) || !recordBeforeChange(adapter, *system.adapterDns, record)) {
+      continue;
+    }
+    if (system.commands->runCommand(setDnsCommand(adapter.friendlyName, server))) {
       logLine("成功为", word, "适配器 ", adapter.friendlyName, " 设置DNS为 ", server);
       anySucceeded = true;
     }
@@ -145,32 +185,20 @@ bool setSystemDns(std::string& dnsChangeMarker, const std::string& server,
   return anySucceeded;
 }
 
-bool resetSystemDns(std::string& dnsChangeMarker, AdapterListSource& adapters,
-                    CommandRunner& runner) {
-  if (dnsChangeMarker.empty()) return true;
-  AdapterList list;
-  if (!readAdapters(adapters, list)) return false;
-
-  bool anySucceeded = false;
-  for (const NetworkAdapter& adapter : list.adapters) {
-    if (!usable(adapter)) continue;
-    if (skipIfVirtual(adapter)) continue;
-    if (!isPhysicalType(adapter.interfaceType)) {
-      logLine("跳过非以太网/无线网络适配器: ", adapter.friendlyName,
-              " (类型: ", adapter.interfaceType, ")");
-      continue;
-    }
-    logLine("正在重置 ", typeWord(adapter.interfaceType), " 适配器: ", adapter.friendlyName,
-            " 的DNS设置");
-    if (runForAdapter(adapter, resetDnsCommand(adapter.friendlyName), runner)) {
-      logLine("成功重置适配器 ", adapter.friendlyName, " 的DNS设置");
-      anySucceeded = true;
+bool resetSystemDns(bool& dnsChanged, const SystemBackends& system, NetworkRecord& record) {
+  if (!dnsChanged) return true;
+  bool allRestored = true;
+  // A copy: each adapter put back leaves the record.
+  const std::vector<AdapterDnsSettings> changed = record.outstanding().adapters;
+  for (const AdapterDnsSettings& saved : changed) {
+    if (restoreAdapter(saved, *system.commands)) {
+      record.adapterRestored(saved.adapterName);
     } else {
-      logError("重置适配器 ", adapter.friendlyName, " 的DNS设置失败");
+      allRestored = false;
     }
   }
-  dnsChangeMarker.clear();
-  return anySucceeded;
+  dnsChanged = false;
+  return allRestored;
 }
 
 }  // namespace quillon
