@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "engine_internal.h"
+#include "executable_folder.h"
 #include "panel_codec.h"
 
 namespace standin {
@@ -15,11 +16,15 @@ constexpr char kUiLinkArgument[] = "--ui-link=";
 constexpr char kPluginsChannel[] = "standin/plugins";
 constexpr char kArgumentsChannel[] = "standin/arguments";
 
+// A relative path of the project names a place beside the executable, wherever the process was
+// started from (a shortcut may give it another working folder), as the real engine takes it.
 bool isDirectory(const wchar_t* path) {
   if (path == nullptr || *path == L'\0') return false;
   try {
+    std::filesystem::path resolved{std::wstring(path)};
+    if (resolved.is_relative()) resolved = executableFolder() / resolved;
     std::error_code error;
-    return std::filesystem::is_directory(std::filesystem::path(std::wstring(path)), error);
+    return std::filesystem::is_directory(resolved, error);
   } catch (...) {
     return false;  // a path that cannot be converted names no folder here
   }

@@ -1,14 +1,19 @@
-// The program's entry function: opens the log, prepares COM, describes the UI, creates the main
-// window and runs the message loop until the window is closed.
+// The program's entry function: opens the log, puts back network settings a killed run left
+// changed, prepares COM, describes the UI, creates the main window and runs the message loop
+// until the window is closed. With "--restore-network" it only puts the settings back.
 #include <windows.h>
 
 #include <objbase.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "app/app_log.h"
 #include "app/entrypoint_arguments.h"
 #include "bridge/ui_project.h"
+#include "system/network_recovery.h"
+#include "system/system_backends.h"
 #include "window/flutter_window.h"
 
 namespace {
@@ -16,6 +21,10 @@ namespace {
 // Where the main window appears and how large its client area is, in logical pixels.
 constexpr quillon::Win32Window::Point kWindowOrigin{10, 10};
 constexpr quillon::Win32Window::Size kWindowSize{350, 530};
+
+// For a shortcut or an uninstaller: put the network settings back, then exit (0 when there was
+// nothing to do or everything was put back, 1 otherwise) without starting the UI.
+constexpr char kRestoreNetworkArgument[] = "--restore-network";
 
 // The UI's compiled code and assets under `base`, a path the engine resolves itself.
 flutter::UiProject uiProjectIn(const std::wstring& base) {
@@ -40,13 +49,21 @@ void runMessageLoop() {
 
 int APIENTRY wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   quillon::AppLog::open();
+  std::vector<std::string> arguments = quillon::processEntrypointArguments();
+
+  const quillon::SystemBackends system = quillon::systemBackends();
+  const quillon::NetworkRecovery recovery = quillon::restoreLeftoverNetworkSettings(system);
+  if (std::find(arguments.begin(), arguments.end(), kRestoreNetworkArgument) != arguments.end()) {
+    return recovery == quillon::NetworkRecovery::kFailed ? 1 : 0;
+  }
+
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
 
   // Declared before the window, so the window object goes first at the end.
   flutter::UiProject project = uiProjectIn(L"data");
-  project.entrypointArguments = quillon::processEntrypointArguments();
+  project.entrypointArguments = std::move(arguments);
 
-  quillon::FlutterWindow window(project);
+  quillon::FlutterWindow window(project, system);
   if (!window.createNativeWindow(L"Quillon", kWindowOrigin, kWindowSize)) return 1;
   window.setQuitOnClose(true);
 

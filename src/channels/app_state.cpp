@@ -18,9 +18,10 @@ const char* const kMacosPacUrl = QUILLON_SERVICE_ORIGIN "/app/macos.pac";
 
 AppState::AppState(SystemBackends backends)
     : backends_(backends),
-      wait_([](std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }) {
-  resetCurrentServer();
+      wait_([](std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }),
+      networkRecord_(backends.journal) {
   logLine("[", localTimestamp(), "] FlutterWindow initialized");
+  networkRecord_.loadJournal();
 }
 
 AppState::~AppState() {
@@ -31,10 +32,10 @@ AppState::~AppState() {
     proxyServer_->stop();
   }
   if (pacApplied_) {
-    resetSystemPac(*backends_.internetOptions);
+    resetSystemPac(backends_, networkRecord_);
   }
-  if (!dnsChangeMarker_.empty()) {
-    resetSystemDns(dnsChangeMarker_, *backends_.adapters, *backends_.commands);
+  if (dnsChanged_) {
+    resetSystemDns(dnsChanged_, backends_, networkRecord_);
   }
   // proxyServer_ is the last member and so the first one destroyed, before the channels.
 }
@@ -70,10 +71,6 @@ void AppState::stopStatisticsPushes() {
 
 void AppState::setWaitForTesting(std::function<void(std::chrono::milliseconds)> wait) {
   wait_ = std::move(wait);
-}
-
-void AppState::resetCurrentServer() {
-  currentServer_ = {{"host", "未连接"}, {"port", "0"}, {"title", "未连接"}};
 }
 
 }  // namespace quillon

@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,6 +18,7 @@
 #include "bridge/method_call_channel.h"
 #include "channels/tcp_connection_records.h"
 #include "proxy/local_proxy_server.h"
+#include "system/network_record.h"
 #include "system/system_backends.h"
 
 namespace quillon {
@@ -29,6 +29,9 @@ inline constexpr uint16_t kLocalProxyPort = 20888;
 extern const char* const kRoutePacUrl;
 extern const char* const kMacosPacUrl;
 
+// What "getCurrentServer" reports while no connection is up.
+inline constexpr char kNotConnected[] = "未连接";
+
 inline constexpr char kVpnChannelName[] = "com.quillon.app/vpn";
 inline constexpr char kStatsChannelName[] = "com.quillon.app/stats";
 
@@ -36,14 +39,23 @@ using ChannelCall = flutter::MethodCall;
 using ChannelResult = std::unique_ptr<flutter::MethodResult>;
 using Channel = flutter::MethodCallChannel;
 
+// The server the UI connected to, as "getCurrentServer" reports it.
+struct CurrentServer {
+  std::string host = kNotConnected;
+  int32_t port = 0;
+  std::string title = kNotConnected;
+};
+
 class AppState {
  public:
   // Puts every member at its initial value and writes "[<local time>] FlutterWindow
   // initialized". `backends` is how PAC and DNS changes reach the machine; the objects must
-  // outlive this state. No channel and no proxy exist until registerChannels().
+  // outlive this state. What its journal still holds from an earlier run that could not be put
+  // back is taken into the record, so that a new change never records this process's own
+  // settings as the user's. No channel and no proxy exist until registerChannels().
   explicit AppState(SystemBackends backends);
 
-  // Stops the proxy if it runs, then resets the system PAC if this process set it, then the
+  // Stops the proxy if it runs, then puts back the system PAC if this process set it, then the
   // DNS settings if this process changed them; then the proxy object is destroyed (which
   // ends its statistics thread) before the channels.
   ~AppState();
@@ -73,7 +85,8 @@ class AppState {
   // Current values, for the window and for tests.
   bool vpnConnected() const { return vpnConnected_; }
   bool pacApplied() const { return pacApplied_; }
-  const std::string& dnsChangeMarker() const { return dnsChangeMarker_; }
+  bool dnsChanged() const { return dnsChanged_; }
+  const NetworkRecord& networkRecord() const { return networkRecord_; }
   int32_t activeConnections() const { return activeConnections_.load(); }
   int64_t bytesSent() const { return bytesSent_.load(); }
   int64_t bytesReceived() const { return bytesReceived_.load(); }
@@ -84,7 +97,11 @@ class AppState {
   void setWaitForTesting(std::function<void(std::chrono::milliseconds)> wait);
 
  private:
+  // How far a "startVpn" call got before it failed, so that its rollback undoes only that.
+  enum class StartVpnStage { kNothingStarted, kProxyStarted, kPacSet };
+
   void startVpn(const flutter::EncodableValue& arguments, ChannelResult result);
+  void failStartVpn(const char* reason, StartVpnStage stage, ChannelResult& result);
   void stopVpn(ChannelResult result);
   void startProxyServer(const flutter::EncodableValue& arguments, ChannelResult result);
   void recordTcpConnection(const flutter::EncodableValue& arguments, ChannelResult result);
@@ -92,13 +109,12 @@ class AppState {
   flutter::EncodableValue tcpConnectionList() const;
   flutter::EncodableValue currentServerValue() const;
   flutter::EncodableValue statisticsMap() const;
-  void resetCurrentServer();
   bool proxyRunning() const { return proxyServer_ != nullptr && proxyServer_->isRunning(); }
   void wait(std::chrono::milliseconds duration) { wait_(duration); }
 
   // Platform thread only.
   bool vpnConnected_ = false;
-  std::map<std::string, std::string> currentServer_;  // always "host", "port", "title"
+  CurrentServer currentServer_;
 
   // Traffic counters: written by the platform thread and by the statistics thread.
   std::atomic<int32_t> activeConnections_{0};
@@ -121,9 +137,10 @@ class AppState {
   std::mutex pushMutex_;
   bool pushesEnabled_ = false;  // guarded by pushMutex_
 
-  // Platform thread only.
-  std::string dnsChangeMarker_;
+  // Platform thread only: which system settings this process changed, and what they were.
+  bool dnsChanged_ = false;
   bool pacApplied_ = false;
+  NetworkRecord networkRecord_;
 
   // Created once by registerChannels(). Declared last so that it is destroyed first: its
   // destruction joins the statistics thread, which uses the members above.

@@ -1,6 +1,5 @@
 // The handler of "com.quillon.app/vpn": connecting and disconnecting (proxy, system PAC and
 // DNS, with rollback), the single steps, state queries and the TCP connection records.
-#include <charconv>
 #include <string>
 #include <utility>
 
@@ -18,7 +17,6 @@ namespace {
 
 constexpr char kInvalidArguments[] = "INVALID_ARGUMENTS";
 constexpr char kMissingArguments[] = "缺少必要参数";
-constexpr char kNotConnected[] = "未连接";
 
 void replyMissingArguments(ChannelResult& result) {
   result->Error(kInvalidArguments, kMissingArguments);
@@ -55,13 +53,13 @@ void AppState::handleVpnMethodCall(const ChannelCall& call, ChannelResult result
     if (proxyRunning()) proxyServer_->stop();
     result->Success(flutter::EncodableValue(true));
     // The reply goes first; the outcome of switching to the other PAC file is only logged.
-    setSystemPac(pacApplied_, kMacosPacUrl, *backends_.internetOptions);
+    setSystemPac(pacApplied_, kMacosPacUrl, backends_, networkRecord_);
   } else if (method == "resetSystemPAC") {
-    result->Success(flutter::EncodableValue(resetSystemPac(*backends_.internetOptions)));
+    result->Success(flutter::EncodableValue(resetSystemPac(backends_, networkRecord_)));
   } else if (method == "setSystemDNS") {
     setSystemDnsFromUi(arguments, std::move(result));
   } else if (method == "resetSystemDNS") {
-    const bool reset = resetSystemDns(dnsChangeMarker_, *backends_.adapters, *backends_.commands);
+    const bool reset = resetSystemDns(dnsChanged_, backends_, networkRecord_);
     result->Success(flutter::EncodableValue(reset));
   } else if (method == "isProxyServerRunning") {
     result->Success(flutter::EncodableValue(proxyRunning()));
@@ -88,28 +86,21 @@ void AppState::startVpn(const flutter::EncodableValue& arguments, ChannelResult 
   // silently connect somewhere else; so is an upstream that is the proxy's own listener.
   if (host.empty() || !isUsablePort(port) ||
       upstreamIsOwnListener(host, static_cast<uint16_t>(port), kLocalProxyPort)) {
-    logError("代理服务器配置无效");
-    vpnConnected_ = false;
-    result->Success(flutter::EncodableValue(false));
+    failStartVpn("代理服务器配置无效", StartVpnStage::kNothingStarted, result);
     return;
   }
 
   if (!proxyServer_->start(kLocalProxyPort, host, static_cast<uint16_t>(port), username,
                            password)) {
-    logError("启动代理服务器失败");
-    vpnConnected_ = false;
-    result->Success(flutter::EncodableValue(false));
+    failStartVpn("启动代理服务器失败", StartVpnStage::kNothingStarted, result);
     return;
   }
   logLine("代理服务器启动成功在端口: ", kLocalProxyPort);
   logLine("正在设置PAC: ", kRoutePacUrl);
   logLine("请确认PAC文件包含将请求定向到本地代理 127.0.0.1:", kLocalProxyPort, " 的规则");
 
-  if (!setSystemPac(pacApplied_, kRoutePacUrl, *backends_.internetOptions)) {
-    logError("设置系统PAC失败");
-    proxyServer_->stop();
-    vpnConnected_ = false;
-    result->Success(flutter::EncodableValue(false));
+  if (!setSystemPac(pacApplied_, kRoutePacUrl, backends_, networkRecord_)) {
+    failStartVpn("设置系统PAC失败", StartVpnStage::kProxyStarted, result);
     return;
   }
   logLine("系统PAC设置成功");
@@ -117,15 +108,8 @@ void AppState::startVpn(const flutter::EncodableValue& arguments, ChannelResult 
   if (!dnsServer.empty()) {
     // setSystemDns refuses a server text that is not a dotted-quad address, so a malformed
     // one fails this step and is rolled back like any other DNS failure.
-    if (!setSystemDns(dnsChangeMarker_, dnsServer, *backends_.adapters, *backends_.commands)) {
-      logError("设置系统DNS失败");
-      if (pacApplied_) {
-        resetSystemPac(*backends_.internetOptions);
-        pacApplied_ = false;
-      }
-      proxyServer_->stop();
-      vpnConnected_ = false;
-      result->Success(flutter::EncodableValue(false));
+    if (!setSystemDns(dnsChanged_, dnsServer, backends_, networkRecord_)) {
+      failStartVpn("设置系统DNS失败", StartVpnStage::kPacSet, result);
       return;
     }
     logLine("系统DNS设置成功: ", dnsServer);
@@ -133,28 +117,40 @@ void AppState::startVpn(const flutter::EncodableValue& arguments, ChannelResult 
 
   vpnConnected_ = true;
   activeConnections_ = 1;
-  currentServer_ = {{"host", host},
-                    {"port", std::to_string(port)},
-                    {"title", title.empty() ? std::string("未命名服务器") : title}};
+  currentServer_ = {host, port, title.empty() ? std::string("未命名服务器") : title};
   wait(std::chrono::milliseconds(500));
   bytesSent_ = 0;
   bytesReceived_ = 0;
   result->Success(flutter::EncodableValue(true));
 }
 
+// Writes `reason` to the error stream, undoes what this call had done up to `stage` (the PAC it
+// set, then the proxy it started; a DNS step that failed leaves dnsChanged_ for "stopVpn"), and
+// replies false. A proxy that was already running before the call is left running.
+void AppState::failStartVpn(const char* reason, StartVpnStage stage, ChannelResult& result) {
+  logError(reason);
+  if (stage == StartVpnStage::kPacSet && pacApplied_) {
+    resetSystemPac(backends_, networkRecord_);
+    pacApplied_ = false;
+  }
+  if (stage != StartVpnStage::kNothingStarted) proxyServer_->stop();
+  vpnConnected_ = false;
+  result->Success(flutter::EncodableValue(false));
+}
+
 void AppState::stopVpn(ChannelResult result) {
   logLine("停止VPN连接");
-  if (!dnsChangeMarker_.empty()) {
-    resetSystemDns(dnsChangeMarker_, *backends_.adapters, *backends_.commands);
+  if (dnsChanged_) {
+    resetSystemDns(dnsChanged_, backends_, networkRecord_);
   }
   if (pacApplied_) {
-    resetSystemPac(*backends_.internetOptions);
+    resetSystemPac(backends_, networkRecord_);
     pacApplied_ = false;
   }
   if (proxyRunning()) proxyServer_->stop();
   vpnConnected_ = false;
   activeConnections_ = 0;
-  resetCurrentServer();
+  currentServer_ = CurrentServer{};
   wait(std::chrono::milliseconds(300));
   result->Success(flutter::EncodableValue(true));
 }
@@ -213,19 +209,15 @@ void AppState::setSystemDnsFromUi(const flutter::EncodableValue& arguments, Chan
     result->Error(kInvalidArguments, "无效的DNS服务器地址");
     return;
   }
-  const bool applied =
-      setSystemDns(dnsChangeMarker_, server, *backends_.adapters, *backends_.commands);
+  const bool applied = setSystemDns(dnsChanged_, server, backends_, networkRecord_);
   result->Success(flutter::EncodableValue(applied));
 }
 
 flutter::EncodableValue AppState::currentServerValue() const {
-  const std::string& portText = currentServer_.at("port");
-  int32_t port = 0;
-  std::from_chars(portText.data(), portText.data() + portText.size(), port);
   return flutter::EncodableValue(flutter::EncodableMap{
-      {flutter::EncodableValue("host"), flutter::EncodableValue(currentServer_.at("host"))},
-      {flutter::EncodableValue("port"), flutter::EncodableValue(port)},
-      {flutter::EncodableValue("title"), flutter::EncodableValue(currentServer_.at("title"))},
+      {flutter::EncodableValue("host"), flutter::EncodableValue(currentServer_.host)},
+      {flutter::EncodableValue("port"), flutter::EncodableValue(currentServer_.port)},
+      {flutter::EncodableValue("title"), flutter::EncodableValue(currentServer_.title)},
   });
 }
 

@@ -2,6 +2,7 @@
 // it, so tests replace it with a fake that records what it was asked to run.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,5 +33,15 @@ class CommandRunner {
 // elevated process never picks up a cmd.exe planted in its own or the current folder.
 // Elsewhere: posix_spawnp with standard input and output on /dev/null.
 std::unique_ptr<CommandRunner> makeSystemCommandRunner();
+
+#ifndef _WIN32
+// Runs `command` as the runner does and hands back what it wrote to its standard output, at most
+// 64 KiB (the rest is read and dropped). True only when it was started and ended with exit code
+// 0. Used to read settings that only a tool can report (gsettings, resolvectl).
+bool readCommandOutput(const CommandLine& command, std::string* output);
+
+// readCommandOutput()'s shape, so that tests can hand canned output to the readers built on it.
+using CommandOutputReader = std::function<bool(const CommandLine& command, std::string* output)>;
+#endif
 
 }  // namespace quillon

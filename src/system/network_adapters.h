@@ -17,6 +17,9 @@ struct NetworkAdapter {
   // kernel's bytes elsewhere. The description is empty when the adapter has none.
   std::string friendlyName;
   std::string description;
+  // Windows: the adapter's GUID name ("{...}"), which names its TCP/IP settings in the
+  // registry. Empty elsewhere.
+  std::string adapterId;
   unsigned long interfaceType = 0;
   bool up = false;  // operational status is up
   bool hasUnicastAddress = false;

@@ -66,6 +66,7 @@ class IpHelperAdapterSource final : public AdapterListSource {
       adapter.friendlyName = adapterTextToAnsi(entry->FriendlyName, &adapter.friendlyNameExact);
       bool descriptionExact = true;
       adapter.description = adapterTextToAnsi(entry->Description, &descriptionExact);
+      if (entry->AdapterName != nullptr) adapter.adapterId = entry->AdapterName;
       adapter.interfaceType = entry->IfType;
       adapter.up = entry->OperStatus == IfOperStatusUp;
       adapter.hasUnicastAddress = entry->FirstUnicastAddress != nullptr;

@@ -3,12 +3,15 @@
 namespace quillon {
 
 SystemBackends systemBackends() {
-  // Stateless objects shared by every caller; never destroyed, so they stay usable from
-  // destructors that run late at process exit.
+  // Objects shared by every caller; never destroyed, so they stay usable from destructors that
+  // run late at process exit.
   static CommandRunner* const runner = makeSystemCommandRunner().release();
   static AdapterListSource* const adapters = makeSystemAdapterListSource().release();
+  static AdapterDnsReader* const adapterDns = makeSystemAdapterDnsReader().release();
   static InternetOptionSetter* const options = makeSystemInternetOptionSetter(*runner).release();
-  return SystemBackends{options, adapters, runner};
+  static InternetOptionGetter* const current = makeSystemInternetOptionGetter().release();
+  static JournalStorage* const journal = makeSystemJournalStorage().release();
+  return SystemBackends{options, current, adapters, adapterDns, runner, journal};
 }
 
 }  // namespace quillon

@@ -1,8 +1,10 @@
-// The three replaceable parts through which the system settings reach the machine, bundled so
-// that the application state can hold them and tests can swap in fakes.
+// The replaceable parts through which the system settings reach the machine, bundled so that
+// the application state can hold them and tests can swap in fakes.
 #pragma once
 
+#include "system/adapter_dns.h"
 #include "system/command_runner.h"
+#include "system/journal_storage.h"
 #include "system/network_adapters.h"
 #include "system/system_proxy.h"
 
@@ -10,8 +12,12 @@ namespace quillon {
 
 struct SystemBackends {
   InternetOptionSetter* internetOptions = nullptr;
+  InternetOptionGetter* currentInternetOptions = nullptr;
   AdapterListSource* adapters = nullptr;
+  AdapterDnsReader* adapterDns = nullptr;
   CommandRunner* commands = nullptr;
+  // Where the record of changed settings is kept; null keeps it in memory only.
+  JournalStorage* journal = nullptr;
 };
 
 // The machine's real implementations, created on first use and alive until the process ends.

@@ -5,6 +5,9 @@
 
 #include "app/app_log.h"
 #include "app/log_text.h"
+#include "system/adapter_dns.h"
+#include "system/network_record.h"
+#include "system/system_backends.h"
 
 namespace quillon {
 namespace {
@@ -22,9 +25,9 @@ bool skipIfVirtual(const NetworkAdapter& adapter) {
   for (const char* keyword : kVirtualAdapterKeywords) {
     if (adapter.description.find(keyword) != std::string::npos ||
         adapter.friendlyName.find(keyword) != std::string::npos) {
-      const std::string name = loggableText(adapter.friendlyName);
-      logLine("检测到虚拟网卡关键词 '", keyword, "' in: ", name);
-      logLine("跳过虚拟网卡: ", name, " (", loggableText(adapter.description), ")");
+      logLine("检测到虚拟网卡关键词 '", keyword, "' in: ", loggableText(adapter.friendlyName));
+      logLine("跳过虚拟网卡: ", loggableText(adapter.friendlyName), " (",
+              loggableText(adapter.description), ")");
       return true;
     }
   }
@@ -41,15 +44,51 @@ const char* typeWord(unsigned long type) {
 
 bool usable(const NetworkAdapter& adapter) { return adapter.up && adapter.hasUnicastAddress; }
 
-// Runs the adapter's command unless its name cannot be passed safely, which is refused with a
-// failure line and counts as a failed command.
-bool runForAdapter(const NetworkAdapter& adapter, const CommandLine& command,
-                   CommandRunner& runner) {
-  if (!adapterNameSafeForCommand(adapter)) {
-    logError("适配器名称含有不安全的字符，未执行命令: ", loggableText(adapter.friendlyName));
+// Refuses, with a failure line, an adapter whose name cannot be passed to a command safely.
+bool nameSafeOrRefused(const NetworkAdapter& adapter) {
+  if (adapterNameSafeForCommand(adapter)) return true;
+  logError("适配器名称含有不安全的字符，未执行命令: ", loggableText(adapter.friendlyName));
+  return false;
+}
+
+// Adds the adapter's current setting to the record before its first change; false (with a
+// failure line) when it cannot be read, in which case the adapter must not be changed.
+bool recordBeforeChange(const NetworkAdapter& adapter, AdapterDnsReader& reader,
+                        NetworkRecord& record) {
+  if (record.outstandingAdapter(adapter.friendlyName) != nullptr) return true;
+  AdapterDnsSettings current{adapter.friendlyName, adapter.interfaceType, {}};
+  unsigned long errorCode = 0;
+  if (!reader.readDnsServers(adapter, &current.servers, &errorCode)) {
+    logError("读取适配器 ", loggableText(adapter.friendlyName), " 的DNS设置失败: ", errorCode);
     return false;
   }
-  return runner.runCommand(command);
+  record.recordAdapter(current);
+  return true;
+}
+
+std::string describeServers(const std::vector<std::string>& servers) {
+  if (servers.empty()) return "DHCP";
+  std::string text;
+  for (const std::string& server : servers) {
+    if (!text.empty()) text += ", ";
+    text += server;
+  }
+  return text;
+}
+
+// Runs the commands that give the adapter back its recorded setting, with the reset's lines.
+bool restoreAdapter(const AdapterDnsSettings& saved, CommandRunner& runner) {
+  const std::string name = loggableText(saved.adapterName);
+  logLine("正在重置 ", typeWord(saved.interfaceType), " 适配器: ", name, " 的DNS设置");
+  for (const CommandLine& command : restoreDnsCommands(saved.adapterName, saved.servers)) {
+    if (!runner.runCommand(command)) {
+      logError("重置适配器 ", name, " 的DNS设置失败");
+      return false;
+    }
+  }
+  logLine("成功重置适配器 ", name, " 的DNS设置");
+  logLine("适配器 ", name, " 的DNS已恢复为: ", describeServers(saved.servers));
+  return true;
 }
 
 // Reads the adapter list, logging the failures; false when there is no list.
@@ -92,18 +131,18 @@ bool isDottedQuadIpv4(const std::string& text) {
   return true;
 }
 
-bool setSystemDns(std::string& dnsChangeMarker, const std::string& server,
-                  AdapterListSource& adapters, CommandRunner& runner) {
+bool setSystemDns(bool& dnsChanged, const std::string& server, const SystemBackends& system,
+                  NetworkRecord& record) {
   // The server text ends up in a command line run with administrator rights.
   if (!isDottedQuadIpv4(server)) {
     logError("无效的DNS服务器地址: ", loggableText(server));
     return false;
   }
   AdapterList list;
-  if (!readAdapters(adapters, list)) return false;
+  if (!readAdapters(*system.adapters, list)) return false;
 
   bool anySucceeded = false;
-  dnsChangeMarker = kDnsChangedMarker;
+  dnsChanged = true;
   for (const NetworkAdapter& adapter : list.adapters) {
     if (skipIfVirtual(adapter)) continue;
     if (!usable(adapter)) continue;
@@ -114,7 +153,10 @@ bool setSystemDns(std::string& dnsChangeMarker, const std::string& server,
     }
     const char* word = typeWord(adapter.interfaceType);
     logLine("正在配置 ", word, " 适配器: ", name);
-    if (runForAdapter(adapter, setDnsCommand(adapter.friendlyName, server), runner)) {
+    if (!nameSafeOrRefused(adapter) || !recordBeforeChange(adapter, *system.adapterDns, record)) {
+      continue;
+    }
+    if (system.commands->runCommand(setDnsCommand(adapter.friendlyName, server))) {
       logLine("成功为", word, "适配器 ", name, " 设置DNS为 ", server);
       anySucceeded = true;
     }
@@ -122,31 +164,20 @@ bool setSystemDns(std::string& dnsChangeMarker, const std::string& server,
   return anySucceeded;
 }
 
-bool resetSystemDns(std::string& dnsChangeMarker, AdapterListSource& adapters,
-                    CommandRunner& runner) {
-  if (dnsChangeMarker.empty()) return true;
-  AdapterList list;
-  if (!readAdapters(adapters, list)) return false;
-
-  bool anySucceeded = false;
-  for (const NetworkAdapter& adapter : list.adapters) {
-    if (!usable(adapter)) continue;
-    if (skipIfVirtual(adapter)) continue;
-    const std::string name = loggableText(adapter.friendlyName);
-    if (!isPhysicalType(adapter.interfaceType)) {
-      logLine("跳过非以太网/无线网络适配器: ", name, " (类型: ", adapter.interfaceType, ")");
-      continue;
-    }
-    logLine("正在重置 ", typeWord(adapter.interfaceType), " 适配器: ", name, " 的DNS设置");
-    if (runForAdapter(adapter, resetDnsCommand(adapter.friendlyName), runner)) {
-      logLine("成功重置适配器 ", name, " 的DNS设置");
-      anySucceeded = true;
+bool resetSystemDns(bool& dnsChanged, const SystemBackends& system, NetworkRecord& record) {
+  if (!dnsChanged) return true;
+  bool allRestored = true;
+  // A copy: each adapter put back leaves the record.
+  const std::vector<AdapterDnsSettings> changed = record.outstanding().adapters;
+  for (const AdapterDnsSettings& saved : changed) {
+    if (restoreAdapter(saved, *system.commands)) {
+      record.adapterRestored(saved.adapterName);
     } else {
-      logError("重置适配器 ", name, " 的DNS设置失败");
+      allRestored = false;
     }
   }
-  dnsChangeMarker.clear();
-  return anySucceeded;
+  dnsChanged = false;
+  return allRestored;
 }
 
 }  // namespace quillon

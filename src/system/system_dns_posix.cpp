@@ -10,6 +10,14 @@ CommandLine resetDnsCommand(const std::string& adapterName) {
   return {"resolvectl", "revert", adapterName};
 }
 
+std::vector<CommandLine> restoreDnsCommands(const std::string& adapterName,
+                                            const std::vector<std::string>& servers) {
+  if (servers.empty()) return {resetDnsCommand(adapterName)};
+  CommandLine command = {"resolvectl", "dns", adapterName};
+  command.insert(command.end(), servers.begin(), servers.end());
+  return {command};
+}
+
 bool adapterNameSafeForCommand(const NetworkAdapter& adapter) {
   const std::string& name = adapter.friendlyName;
   if (!adapter.friendlyNameExact || name.empty() || name.front() == '-') return false;

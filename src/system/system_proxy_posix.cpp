@@ -1,10 +1,15 @@
 #include "system/system_proxy.h"
 
+#include <utility>
+
+#include "system/network_journal.h"
+
 namespace quillon {
 namespace {
 
 // gsettings reports no error number of its own; a failed run is reported as this code.
 constexpr unsigned long kToolFailedCode = 1;
+constexpr char kProxySchema[] = "org.gnome.system.proxy";
 
 // `text` as a GVariant string literal, so gsettings never reads a URL as another type.
 std::string gvariantString(const std::string& text) {
@@ -17,12 +22,45 @@ std::string gvariantString(const std::string& text) {
   return out;
 }
 
-CommandLine gsettingsSet(const std::string& key, const std::string& value) {
-  return {"gsettings", "set", "org.gnome.system.proxy", key, value};
+// The inverse for what `gsettings get` prints for a string: a single- or double-quoted literal
+// with backslash escapes, then a line feed. False for anything else.
+bool parseGvariantString(const std::string& printed, std::string* text) {
+  std::string literal = printed;
+  while (!literal.empty() && (literal.back() == '\n' || literal.back() == '\r')) literal.pop_back();
+  if (literal.size() < 2 || (literal.front() != '\'' && literal.front() != '"') ||
+      literal.back() != literal.front()) {
+    return false;
+  }
+  text->clear();
+  for (std::size_t i = 1; i + 1 < literal.size(); ++i) {
+    if (literal[i] == '\\') {
+      if (++i >= literal.size() - 1) return false;  // a backslash before the closing quote
+      const char escaped = literal[i];
+      if (escaped != '\\' && escaped != '\'' && escaped != '"') return false;
+      *text += escaped;
+    } else if (literal[i] == literal.front()) {
+      return false;
+    } else {
+      *text += literal[i];
+    }
+  }
+  return true;
 }
 
-// GNOME's proxy settings of the session: the auto-configuration URL and the mode, where
-// "auto" is the PAC mode and "none" a direct connection. Manual proxy hosts are untouched.
+CommandLine gsettingsSet(const std::string& key, const std::string& value) {
+  return {"gsettings", "set", kProxySchema, key, value};
+}
+
+// GNOME's mode for proxy-type flags: "auto" covers both automatic kinds (a PAC URL, or automatic
+// detection when the URL is empty), "manual" a proxy server, "none" a direct connection.
+const char* gnomeMode(std::uint32_t flags) {
+  if ((flags & (kProxyTypeAutoProxyUrl | kProxyTypeAutoDetect)) != 0) return "'auto'";
+  if ((flags & kProxyTypeProxy) != 0) return "'manual'";
+  return "'none'";
+}
+
+// GNOME's proxy settings of the session: the auto-configuration URL and the mode. The manual
+// proxy hosts and the ignore list are never changed by this program, so they are left alone.
 class GnomeProxyOptionSetter final : public InternetOptionSetter {
  public:
   explicit GnomeProxyOptionSetter(CommandRunner& runner) : runner_(runner) {}
@@ -32,10 +70,11 @@ class GnomeProxyOptionSetter final : public InternetOptionSetter {
     for (const ConnectionOption& option : options) {
       CommandLine command;
       if (option.option == kOptionAutoConfigUrl) {
-        command = gsettingsSet("autoconfig-url", gvariantString(option.url));
+        command = gsettingsSet("autoconfig-url", gvariantString(option.text));
+      } else if (option.option == kOptionFlags) {
+        command = gsettingsSet("mode", gnomeMode(option.flags));
       } else {
-        const bool automatic = (option.flags & kProxyTypeAutoProxyUrl) != 0;
-        command = gsettingsSet("mode", automatic ? "'auto'" : "'none'");
+        continue;
       }
       if (!runner_.runCommand(command)) {
         *errorCode = kToolFailedCode;
@@ -52,10 +91,61 @@ class GnomeProxyOptionSetter final : public InternetOptionSetter {
   CommandRunner& runner_;  // not owned; outlives the setter
 };
 
+class GnomeProxyGetter final : public InternetOptionGetter {
+ public:
+  explicit GnomeProxyGetter(CommandOutputReader read) : read_(std::move(read)) {}
+
+  bool queryDefaultConnection(ProxySettings* settings, unsigned long* errorCode) override {
+    std::string mode;
+    std::string url;
+    if (!readKey("mode", &mode, errorCode) || !readKey("autoconfig-url", &url, errorCode)) {
+      return false;
+    }
+    ProxySettings read;
+    read.autoConfigUrl = url;
+    if (mode == "none") {
+      read.flags = kProxyTypeDirect;
+    } else if (mode == "manual") {
+      read.flags = kProxyTypeDirect | kProxyTypeProxy;
+    } else if (mode == "auto") {
+      read.flags = kProxyTypeDirect | (url.empty() ? kProxyTypeAutoDetect : kProxyTypeAutoProxyUrl);
+    } else {
+      *errorCode = kInvalidDataCode;
+      return false;
+    }
+    *settings = read;
+    return true;
+  }
+
+ private:
+  bool readKey(const char* key, std::string* value, unsigned long* errorCode) {
+    std::string printed;
+    if (!read_({"gsettings", "get", kProxySchema, key}, &printed)) {
+      *errorCode = kToolFailedCode;
+      return false;
+    }
+    if (!parseGvariantString(printed, value)) {
+      *errorCode = kInvalidDataCode;
+      return false;
+    }
+    return true;
+  }
+
+  const CommandOutputReader read_;
+};
+
 }  // namespace
 
 std::unique_ptr<InternetOptionSetter> makeSystemInternetOptionSetter(CommandRunner& runner) {
   return std::make_unique<GnomeProxyOptionSetter>(runner);
+}
+
+std::unique_ptr<InternetOptionGetter> makeGnomeProxyGetter(CommandOutputReader read) {
+  return std::make_unique<GnomeProxyGetter>(std::move(read));
+}
+
+std::unique_ptr<InternetOptionGetter> makeSystemInternetOptionGetter() {
+  return makeGnomeProxyGetter(&readCommandOutput);
 }
 
 }  // namespace quillon

@@ -17,49 +17,9 @@ namespace {
 
 constexpr int kReplyTimeoutMs = 10000;
 
-// A command line is one text on Windows and a word list elsewhere; only one overload is used.
-[[maybe_unused]] std::string joinWords(const std::string& command) { return command; }
-
-[[maybe_unused]] std::string joinWords(const std::vector<std::string>& words) {
-  std::string joined;
-  for (const std::string& word : words) {
-    if (!joined.empty()) joined += ' ';
-    joined += word;
-  }
-  return joined;
-}
-
 }  // namespace
 
-bool FakeOptionSetter::applyToDefaultConnection(const std::vector<ConnectionOption>& options,
-                                                unsigned long* errorCode) {
-  applied.push_back(options);
-  if (failApplies) {
-    *errorCode = 5;
-    return false;
-  }
-  return true;
-}
-
-AdapterList FakeAdapterSource::listAdapters() {
-  NetworkAdapter ethernet;
-  ethernet.friendlyName = "Ethernet";
-  ethernet.description = "Intel(R) Ethernet Connection";
-  ethernet.interfaceType = kIfTypeEthernet;
-  ethernet.up = true;
-  ethernet.hasUnicastAddress = true;
-  AdapterList list;
-  list.status = AdapterListStatus::kOk;
-  list.adapters.push_back(ethernet);
-  return list;
-}
-
-bool FakeCommandRunner::runCommand(const CommandLine& command) {
-  commands.push_back(joinWords(command));
-  return !failCommands;
-}
-
-ChannelHarness::ChannelHarness(bool realWaits) {
+ChannelHarness::ChannelHarness(bool realWaits, std::optional<std::string> leftoverJournal) {
   const std::filesystem::path assets = std::filesystem::path(assets_.path()) / "flutter_assets";
   std::filesystem::create_directory(assets);
   const std::wstring assetsPath = assets.wstring();
@@ -85,11 +45,10 @@ ChannelHarness::ChannelHarness(bool realWaits) {
 
   messenger_ =
       std::make_unique<flutter::BinaryMessengerImpl>(FlutterDesktopEngineGetMessenger(engine_));
-  SystemBackends backends;
-  backends.internetOptions = &options;
-  backends.adapters = &adapters;
-  backends.commands = &commands;
-  state_ = std::make_unique<AppState>(backends);
+  system.adapters.setAdapters(
+      {adapter("Ethernet", "Intel(R) Ethernet Connection", kIfTypeEthernet)});
+  system.journal.contents = std::move(leftoverJournal);
+  state_ = std::make_unique<AppState>(system.backends());
   if (!realWaits) {
     // Only the platform thread runs the waits, so the list needs no lock.
     state_->setWaitForTesting([this](std::chrono::milliseconds ms) { waits.push_back(ms); });

@@ -17,10 +17,7 @@
 #include "bridge/engine_api.h"
 #include "channels/app_state.h"
 #include "proxy/socket_compat.h"
-#include "system/command_runner.h"
-#include "system/network_adapters.h"
-#include "system/system_backends.h"
-#include "system/system_proxy.h"
+#include "system_fakes.h"
 #include "temp_dir.h"
 
 namespace flutter {
@@ -28,30 +25,6 @@ class BinaryMessengerImpl;
 }
 
 namespace quillon::testing {
-
-// Records every option list; fails applies while `failApplies` is set. Logs nothing itself.
-class FakeOptionSetter : public InternetOptionSetter {
- public:
-  bool applyToDefaultConnection(const std::vector<ConnectionOption>& options,
-                                unsigned long* errorCode) override;
-  void refresh() override {}
-  std::vector<std::vector<ConnectionOption>> applied;
-  bool failApplies = false;
-};
-
-// One up, addressed Ethernet adapter named "Ethernet".
-class FakeAdapterSource : public AdapterListSource {
- public:
-  AdapterList listAdapters() override;
-};
-
-// Records every command; each command succeeds unless `failCommands` is set.
-class FakeCommandRunner : public CommandRunner {
- public:
-  bool runCommand(const CommandLine& command) override;
-  std::vector<std::string> commands;  // each command's words joined by spaces
-  bool failCommands = false;
-};
 
 struct Reply {
   enum Kind { kNone, kSuccess, kError, kNotImplemented } kind = kNone;
@@ -71,9 +44,12 @@ struct Push {
 
 class ChannelHarness {
  public:
-  // Starts an engine, wraps its messenger, creates the state with the fakes above (waits are
-  // recorded, not slept, unless `realWaits`) and registers its channels.
-  explicit ChannelHarness(bool realWaits = false);
+  // Starts an engine, wraps its messenger, creates the state with the fake system (one up,
+  // addressed Ethernet adapter named "Ethernet" on DHCP; waits are recorded, not slept, unless
+  // `realWaits`) and registers its channels. `leftoverJournal` is the journal an earlier run
+  // left, in place before the state is created.
+  explicit ChannelHarness(bool realWaits = false,
+                          std::optional<std::string> leftoverJournal = std::nullopt);
   ~ChannelHarness();
 
   Reply vpn(const std::string& method, flutter::EncodableValue arguments = {});
@@ -98,9 +74,10 @@ class ChannelHarness {
   std::function<void(const Push&)> onPush;
 
   std::vector<std::chrono::milliseconds> waits;
-  FakeOptionSetter options;
-  FakeAdapterSource adapters;
-  FakeCommandRunner commands;
+  FakeSystem system;
+  FakeInternetOptions& options = system.options;
+  FakeCommandRunner& commands = system.commands;
+  FakeJournal& journal = system.journal;
 
  private:
   TempDir assets_;

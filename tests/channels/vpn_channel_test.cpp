@@ -33,7 +33,6 @@ EncodableValue startArgs(uint16_t upstreamPort, const std::string& dnsServer = "
 std::vector<ConnectionOption> pacOptions(const std::string& url) {
   return {{kOptionAutoConfigUrl, url, 0}, {kOptionFlags, "", kProxyTypeAutoProxyUrl}};
 }
-const std::vector<ConnectionOption> kDirectOptions = {{kOptionFlags, "", kProxyTypeDirect}};
 
 // Whether a line starting with each prefix is in `lines`, each after the one before it.
 ::testing::AssertionResult inOrder(const std::vector<std::string>& lines,
@@ -197,11 +196,11 @@ TEST_F(VpnChannelTest, StartVpnConnectsProxyThenPacThenDns) {
   ASSERT_EQ(harness.options.applied.size(), 1u);
   EXPECT_EQ(harness.options.applied[0], pacOptions(kRoutePacUrl));
   ASSERT_EQ(harness.commands.commands.size(), 1u);
-  EXPECT_NE(harness.commands.commands[0].find("9.9.9.9"), std::string::npos);
+  EXPECT_NE(commandText(harness.commands.commands[0]).find("9.9.9.9"), std::string::npos);
   EXPECT_EQ(harness.waits, std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(500)});
 
   EXPECT_TRUE(harness.state().pacApplied());
-  EXPECT_EQ(harness.state().dnsChangeMarker(), "changed");
+  EXPECT_TRUE(harness.state().dnsChanged());
   EXPECT_EQ(harness.vpn("isVpnConnected").bytes, kSuccessTrue);
   EXPECT_TRUE(log.contains("检查VPN连接状态: 已连接"));
   EXPECT_EQ(harness.vpn("isProxyServerRunning").bytes, kSuccessTrue);
@@ -225,7 +224,7 @@ TEST_F(VpnChannelTest, StartVpnWithoutDnsServerNeverTouchesDnsAndNamesUnnamedSer
   FakeUpstream upstream(FakeUpstream::answerThenEcho(kEchoAnswer));
   EXPECT_EQ(harness.vpn("startVpn", startArgs(upstream.port(), "", "")).bytes, kSuccessTrue);
   EXPECT_TRUE(harness.commands.commands.empty());
-  EXPECT_EQ(harness.state().dnsChangeMarker(), "");
+  EXPECT_FALSE(harness.state().dnsChanged());
   EXPECT_EQ(at(harness.vpn("getCurrentServer").value, "title"), EncodableValue("未命名服务器"));
 
   // A title of the wrong type counts as absent, too.
@@ -257,16 +256,16 @@ TEST_F(VpnChannelTest, DnsFailureResetsPacStopsProxyAndKeepsMarkerForStop) {
 
   EXPECT_TRUE(inOrder(log.lines(), {"设置系统DNS失败", "成功重置系统PAC设置", "代理服务器已停止"}));
   ASSERT_EQ(harness.options.applied.size(), 2u);
-  EXPECT_EQ(harness.options.applied[1], kDirectOptions);
+  EXPECT_EQ(harness.options.settings, ProxySettings{});  // back to what it was
   EXPECT_FALSE(harness.state().pacApplied());
   EXPECT_FALSE(harness.state().proxyServer()->isRunning());
   EXPECT_FALSE(harness.state().vpnConnected());
   // The adapters were read, so a later stop still puts them back on DHCP.
-  EXPECT_EQ(harness.state().dnsChangeMarker(), "changed");
+  EXPECT_TRUE(harness.state().dnsChanged());
   harness.commands.failCommands = false;
   EXPECT_EQ(harness.vpn("stopVpn").bytes, kSuccessTrue);
   ASSERT_EQ(harness.commands.commands.size(), 2u);
-  EXPECT_EQ(harness.state().dnsChangeMarker(), "");
+  EXPECT_FALSE(harness.state().dnsChanged());
   EXPECT_EQ(harness.options.applied.size(), 2u);  // PAC was already reset: not again
 }
 
@@ -281,7 +280,7 @@ TEST_F(VpnChannelTest, MalformedDnsServerFailsTheDnsStepAndRollsBack) {
     EXPECT_FALSE(harness.state().proxyServer()->isRunning());
   }
   EXPECT_TRUE(harness.commands.commands.empty());
-  EXPECT_EQ(harness.state().dnsChangeMarker(), "");
+  EXPECT_FALSE(harness.state().dnsChanged());
 }
 
 TEST_F(VpnChannelTest, StartVpnWhileProxyRunsIsRefusedAndChangesNothing) {
@@ -328,9 +327,9 @@ TEST_F(VpnChannelTest, StopVpnFromEveryState) {
   EXPECT_EQ(harness.vpn("stopVpn").bytes, kSuccessTrue);
   EXPECT_TRUE(inOrder(log.lines(),
                       {"停止VPN连接", "正在重置 ", "成功重置系统PAC设置", "代理服务器已停止"}));
-  EXPECT_EQ(harness.options.applied.back(), kDirectOptions);
+  EXPECT_EQ(harness.options.settings, ProxySettings{});
   EXPECT_FALSE(harness.state().pacApplied());
-  EXPECT_EQ(harness.state().dnsChangeMarker(), "");
+  EXPECT_FALSE(harness.state().dnsChanged());
   EXPECT_FALSE(harness.state().proxyServer()->isRunning());
   EXPECT_EQ(harness.vpn("getActiveConnectionCount").value, EncodableValue(0));
   expectDisconnectedServer();
@@ -418,7 +417,7 @@ TEST_F(VpnChannelTest, ResetSystemPacRepliesItsResultAndLeavesTheFlag) {
   harness.vpn("stopProxyServer");  // sets pacApplied through the other PAC file
   ASSERT_TRUE(harness.state().pacApplied());
   EXPECT_EQ(harness.vpn("resetSystemPAC").bytes, kSuccessTrue);
-  EXPECT_EQ(harness.options.applied.back(), kDirectOptions);
+  EXPECT_EQ(harness.options.settings, ProxySettings{});
   EXPECT_TRUE(harness.state().pacApplied());
   harness.options.failApplies = true;
   EXPECT_EQ(harness.vpn("resetSystemPAC").bytes, kSuccessFalse);
@@ -434,7 +433,7 @@ TEST_F(VpnChannelTest, SetAndResetSystemDns) {
   }
   EXPECT_EQ(harness.vpn("setSystemDNS", map({})).bytes, invalidServer);
   EXPECT_TRUE(harness.commands.commands.empty());
-  EXPECT_EQ(harness.state().dnsChangeMarker(), "");
+  EXPECT_FALSE(harness.state().dnsChanged());
 
   // Nothing changed yet: the reset is a no-op that succeeds.
   EXPECT_EQ(harness.vpn("resetSystemDNS").bytes, kSuccessTrue);
@@ -442,13 +441,13 @@ TEST_F(VpnChannelTest, SetAndResetSystemDns) {
 
   EXPECT_EQ(harness.vpn("setSystemDNS", map({{"dnsServer", "1.1.1.1"}})).bytes, kSuccessTrue);
   ASSERT_EQ(harness.commands.commands.size(), 1u);
-  EXPECT_NE(harness.commands.commands[0].find("1.1.1.1"), std::string::npos);
-  EXPECT_EQ(harness.state().dnsChangeMarker(), "changed");
+  EXPECT_NE(commandText(harness.commands.commands[0]).find("1.1.1.1"), std::string::npos);
+  EXPECT_TRUE(harness.state().dnsChanged());
 
   harness.commands.failCommands = true;
   EXPECT_EQ(harness.vpn("setSystemDNS", map({{"dnsServer", "1.0.0.1"}})).bytes, kSuccessFalse);
   EXPECT_EQ(harness.vpn("resetSystemDNS").bytes, kSuccessFalse);
-  EXPECT_EQ(harness.state().dnsChangeMarker(), "");
+  EXPECT_FALSE(harness.state().dnsChanged());
   EXPECT_EQ(harness.commands.commands.size(), 3u);
   EXPECT_FALSE(harness.state().vpnConnected());
 }

@@ -4,7 +4,8 @@
 #
 #   program_e2e.sh CASE STATEDIR ARTIFACTDIR FILE...
 #
-# CASE: connection | close-connected | screenshot. FILE...: the program's files (quillon.exe,
+# CASE: connection | close-connected | kill-restore | restore-network | screenshot. FILE...: the
+# program's files (quillon.exe,
 # the engine and plug-in DLLs, quillon-driver.exe), copied into a scratch folder. Needs
 # WINEPREFIX with a running wineserver and DISPLAY. Exits 0 when every check passed; prints
 # each failed check.
@@ -33,6 +34,8 @@ cleanup() {
     program_close "$PROGRAM"
     program_wait_exit 15
   fi
+  # The journal lives in the prefix, not in the scratch folder: no case may leave one behind.
+  [ -n "${JOURNAL:-}" ] && rm -f "$JOURNAL" "$JOURNAL.rejected"
   if [ "$failures" -ne 0 ] && [ -f "$PROGRAM/quillon_app.log" ]; then
     echo "--- quillon_app.log"
     tail -n 40 "$PROGRAM/quillon_app.log"
@@ -44,12 +47,13 @@ trap cleanup EXIT
 log_text() { sed 's/\r$//' "$PROGRAM/quillon_app.log"; }
 # The number of the first log line that is exactly TEXT (empty when there is none).
 log_line_number() { log_text | grep -n -x -F -m 1 -- "$1" | cut -d: -f1; }
-ordered() {  # ordered A B: both line numbers known and A before B
-  [ -n "$1" ] && [ -n "$2" ] && [ "$1" -lt "$2" ]
+ordered() {  # ordered A B [C]: all line numbers known and each before the next
+  [ -n "$1" ] && [ -n "$2" ] && [ "$1" -lt "$2" ] && { [ $# -lt 3 ] || ordered "${@:2}"; }
 }
 # holds EXPRESSION: true when the arithmetic EXPRESSION is not zero. A check whose conditions
 # are all one expression fails when any of them does.
 holds() { (($1)); }
+log_has() { log_text | grep -q -- "$1"; }  # log_has REGEX
 
 start_program() {
   program_prepare "$PROGRAM" "$@" || { fail "the program's files are copied"; exit 1; }
@@ -133,6 +137,7 @@ case_connection() {
 }
 
 case_close_connected() {
+  JOURNAL=$(journal_path) || { fail "the prefix's local application data folder is found"; exit 1; }
   start_program "$@"
   # The DNS step runs Wine's own netsh inside the throw-away prefix.
   connect 127.0.0.1
@@ -172,6 +177,82 @@ case_close_connected() {
   check "the PAC is reset before the DNS (lines $pac_reset, $dns_reset)" ordered "$pac_reset" "$dns_reset"
   got=$(fetch "http://127.0.0.1:$ORIGIN_PORT/bytes/10")
   check "nothing serves 127.0.0.1:20888 after the close (got $got)" [ "${got%% *}" = 000 ]
+  check "a clean close leaves no journal" [ ! -e "$JOURNAL" ]
+}
+
+# The network journal of the prefix's user: %LOCALAPPDATA%\Quillon\network-settings.journal.
+journal_path() {
+  local local_app_data
+  local_app_data=$(timeout 30 wine cmd /c 'echo %LOCALAPPDATA%' </dev/null 2>/dev/null | tr -d '\r')
+  [ -n "$local_app_data" ] || return 1
+  echo "$(winepath -u "$local_app_data" 2>/dev/null)/Quillon/network-settings.journal"
+}
+
+# quillon.exe --restore-network in the scratch folder; prints its exit code.
+restore_network() {
+  (cd "$PROGRAM" && timeout 60 wine quillon.exe --restore-network </dev/null >/dev/null 2>&1)
+  echo $?
+}
+
+case_kill_restore() {
+  JOURNAL=$(journal_path) || { fail "the prefix's local application data folder is found"; exit 1; }
+  rm -f "$JOURNAL"
+  start_program "$@"
+  connect 127.0.0.1
+  check "the DNS server was set" grep -qF "系统DNS设置成功: 127.0.0.1" "$PROGRAM/quillon_app.log"
+  check "while connected the journal holds the proxy settings" grep -q '^proxy-flags [0-9]' "$JOURNAL"
+  check "and the DNS of the changed adapters" grep -q '^dns 6 dhcp ' "$JOURNAL"
+
+  # Killed: nothing is put back, the journal stays.
+  (cd "$PROGRAM" && timeout 30 wine taskkill /F /IM quillon.exe </dev/null >/dev/null 2>&1)
+  program_wait_exit 30
+  STARTED=0
+  check "taskkill /F ended the program (exit $QUILLON_PROGRAM_EXIT)" [ "$QUILLON_PROGRAM_EXIT" != 124 ]
+  check "the kill put nothing back" [ -z "$(log_line_number "成功重置系统PAC设置")" ]
+  check "the journal survived the kill" [ -s "$JOURNAL" ]
+
+  # The next start puts everything back before the window exists, then removes the journal.
+  program_start "$PROGRAM" || { fail "quillon.exe starts again"; exit 1; }
+  STARTED=1
+  local found restored window pac
+  found=$(log_line_number "发现未恢复的系统网络设置，正在恢复")
+  restored=$(log_line_number "系统网络设置已恢复")
+  pac=$(log_text | grep -n -m 1 '^系统代理已恢复为: ' | cut -d: -f1)
+  window=$(log_text | grep -n '\] FlutterWindow initialized$' | tail -n 1 | cut -d: -f1)
+  check "the restart finds the settings (lines $found, $pac, $restored)" \
+    ordered "$found" "$pac" "$restored"
+  check "and puts the DNS back" log_has '^适配器 .* 的DNS已恢复为: DHCP$'
+  check "before the window is created (line $window)" ordered "$restored" "$window"
+  check "the journal is gone" [ ! -e "$JOURNAL" ]
+  close_program
+}
+
+case_restore_network() {
+  JOURNAL=$(journal_path) || { fail "the prefix's local application data folder is found"; exit 1; }
+  rm -f "$JOURNAL" "$JOURNAL.rejected"
+  program_prepare "$PROGRAM" "$@" || { fail "the program's files are copied"; exit 1; }
+  local code
+  code=$(restore_network)
+  check "without a journal --restore-network exits 0 (got $code)" [ "$code" = 0 ]
+  check "and finds nothing to put back" [ -z "$(log_line_number "发现未恢复的系统网络设置，正在恢复")" ]
+  check "without starting the UI" [ -z "$(log_text | grep 'FlutterWindow initialized')" ]
+
+  mkdir -p "$(dirname "$JOURNAL")"
+  printf 'quillon network journal 1\nproxy-flags 1\nproxy-url \nproxy-server \nproxy-bypass \ndns 6 10.0.0.53,8.8.4.4 eth0\n' >"$JOURNAL"
+  code=$(restore_network)
+  check "with a journal it exits 0 (got $code)" [ "$code" = 0 ]
+  check "after putting the proxy back" [ -n "$(log_line_number "系统代理已恢复为: 直接连接")" ]
+  check "and the DNS servers in order" \
+    [ -n "$(log_line_number "适配器 eth0 的DNS已恢复为: 10.0.0.53, 8.8.4.4")" ]
+  check "then says so" [ -n "$(log_line_number "系统网络设置已恢复")" ]
+  check "and removes the journal" [ ! -e "$JOURNAL" ]
+
+  printf 'quillon network journal 1\ndns 6 6.6.6.6 eth0" & calc & "\n' >"$JOURNAL"
+  code=$(restore_network)
+  check "a hostile journal makes it exit 1 (got $code)" [ "$code" = 1 ]
+  check "and is refused" log_has '^系统网络设置恢复记录无效，已移至一旁，不会执行: '
+  check "and renamed aside" [ ! -e "$JOURNAL" -a -s "$JOURNAL.rejected" ]
+  check "and never executed" [ -z "$(log_line_number "适配器 eth0\" & calc & \" 的DNS已恢复为: 6.6.6.6")" ]
 }
 
 case_screenshot() {
@@ -201,6 +282,8 @@ case_screenshot() {
 case "$CASE" in
   connection) case_connection "$@" ;;
   close-connected) case_close_connected "$@" ;;
+  kill-restore) case_kill_restore "$@" ;;
+  restore-network) case_restore_network "$@" ;;
   screenshot) case_screenshot "$@" ;;
   *) echo "unknown case $CASE" >&2; exit 2 ;;
 esac

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "log_capture.h"
+#include "system/adapter_dns.h"
 #include "system/system_dns.h"
 #include "system_fakes.h"
 #include "temp_dir.h"
@@ -16,12 +17,46 @@ namespace {
 
 using testing::adapter;
 using ::testing::ElementsAre;
-using testing::FakeCommandRunner;
 
 TEST(ResolvectlCommands, ExactArgumentLists) {
   EXPECT_THAT(setDnsCommand("enp3s0", "1.1.1.1"),
               ElementsAre("resolvectl", "dns", "enp3s0", "1.1.1.1"));
   EXPECT_THAT(resetDnsCommand("wlp2s0"), ElementsAre("resolvectl", "revert", "wlp2s0"));
+  EXPECT_THAT(restoreDnsCommands("wlp2s0", {}), ElementsAre(resetDnsCommand("wlp2s0")));
+  EXPECT_THAT(restoreDnsCommands("enp3s0", {"10.0.0.53", "8.8.4.4"}),
+              ElementsAre(ElementsAre("resolvectl", "dns", "enp3s0", "10.0.0.53", "8.8.4.4")));
+}
+
+TEST(ResolvectlCommands, TheLinkServersAreReadFromResolvectl) {
+  struct Row {
+    const char* output;
+    bool read;
+    std::vector<std::string> servers;
+  };
+  const Row rows[] = {
+      {"Link 2 (enp3s0):\n", true, {}},
+      {"Link 2 (enp3s0): 192.168.1.1\n", true, {"192.168.1.1"}},
+      {"Link 2 (enp3s0): 10.0.0.53 8.8.4.4\n", true, {"10.0.0.53", "8.8.4.4"}},
+      {"Link 2 (enp3s0): 10.0.0.53 2001:db8::53\n", false, {}},  // kept whole or not at all
+      {"Link 2 (enp3s0): 1.1.1.1#cloudflare-dns.com\n", false, {}},
+      {"Link 3 (wlp2s0): 1.1.1.1\n", false, {}},
+      {"", false, {}},
+  };
+  for (const Row& row : rows) {
+    std::vector<CommandLine> asked;
+    auto reader = makeResolvectlDnsReader([&](const CommandLine& command, std::string* output) {
+      asked.push_back(command);
+      *output = row.output;
+      return true;
+    });
+    std::vector<std::string> servers;
+    unsigned long code = 0;
+    EXPECT_EQ(reader->readDnsServers(adapter("enp3s0", "e1000e", kIfTypeEthernet), &servers, &code),
+              row.read)
+        << row.output;
+    EXPECT_EQ(servers, row.servers) << row.output;
+    EXPECT_THAT(asked, ElementsAre(ElementsAre("resolvectl", "dns", "enp3s0")));
+  }
 }
 
 TEST(ResolvectlCommands, NamesAreSeparateArgumentsSoOnlyOptionsAndControlBytesAreUnsafe) {
@@ -36,13 +71,11 @@ TEST(ResolvectlCommands, NamesAreSeparateArgumentsSoOnlyOptionsAndControlBytesAr
 
 TEST(ResolvectlCommands, OddNamesTravelAsOneArgumentAndOptionLikeNamesAreRefused) {
   testing::LogCapture log;
-  testing::FakeAdapterSource source;
-  source.setAdapters({adapter("a\"b;$(reboot)", "e1000e", kIfTypeEthernet),
-                      adapter("-h", "e1000e", kIfTypeEthernet)});
-  FakeCommandRunner runner;
-  std::string marker;
-  EXPECT_TRUE(setSystemDns(marker, "1.1.1.1", source, runner));
-  EXPECT_THAT(runner.commands,
+  testing::RecordedSystem system;
+  system.adapters.setAdapters({adapter("a\"b;$(reboot)", "e1000e", kIfTypeEthernet),
+                               adapter("-h", "e1000e", kIfTypeEthernet)});
+  EXPECT_TRUE(system.setDns("1.1.1.1"));
+  EXPECT_THAT(system.commands.commands,
               ElementsAre(ElementsAre("resolvectl", "dns", "a\"b;$(reboot)", "1.1.1.1")));
   EXPECT_TRUE(log.contains("适配器名称含有不安全的字符，未执行命令: -h"));
 }

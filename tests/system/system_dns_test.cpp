@@ -11,10 +11,9 @@ namespace {
 
 using testing::adapter;
 using ::testing::ElementsAre;
-using testing::FakeAdapterSource;
-using testing::FakeCommandRunner;
 using ::testing::IsEmpty;
 using testing::LogCapture;
+using testing::RecordedSystem;
 
 TEST(DottedQuad, AcceptsOnlyFourDecimalOctets) {
   const testing::TextVerdict rows[] = {
@@ -35,6 +34,34 @@ TEST(DottedQuad, AcceptsOnlyFourDecimalOctets) {
   EXPECT_FALSE(isDottedQuadIpv4(std::string(1024, '1')));
 }
 
+TEST(DnsServerList, CommasOrSpacesBetweenDottedQuadsOnly) {
+  struct Row {
+    const char* text;
+    bool accepted;
+    std::vector<std::string> servers;
+  };
+  const Row rows[] = {
+      {"", true, {}},
+      {"192.168.1.1", true, {"192.168.1.1"}},
+      {"10.0.0.53,8.8.4.4", true, {"10.0.0.53", "8.8.4.4"}},
+      {"10.0.0.53 8.8.4.4", true, {"10.0.0.53", "8.8.4.4"}},
+      {"10.0.0.53, 8.8.4.4", true, {"10.0.0.53", "8.8.4.4"}},
+      {"10.0.0.53,fe80::1", false, {}},
+      {"10.0.0.53;8.8.4.4", false, {}},
+      {"1.1.1.1 & calc", false, {}},
+  };
+  for (const Row& row : rows) {
+    std::vector<std::string> servers = {"stale"};
+    EXPECT_EQ(parseDnsServerList(row.text, &servers), row.accepted) << row.text;
+    EXPECT_EQ(servers, row.servers) << row.text;
+  }
+  std::string sixteen;
+  for (int i = 0; i < 16; ++i) sixteen += "10.0.0." + std::to_string(i + 1) + ",";
+  std::vector<std::string> servers;
+  EXPECT_TRUE(parseDnsServerList(sixteen, &servers));
+  EXPECT_FALSE(parseDnsServerList(sixteen + "10.0.0.99", &servers));
+}
+
 TEST(SystemDns, RefusesAServerThatIsNotADottedQuadBeforeReadingAdapters) {
   const std::string hostile[] = {"1.1.1.1 & calc",
                                  "::1",
@@ -44,14 +71,13 @@ TEST(SystemDns, RefusesAServerThatIsNotADottedQuadBeforeReadingAdapters) {
                                  std::string(1024, 'A')};
   for (const std::string& server : hostile) {
     LogCapture log;
-    FakeAdapterSource source;
-    source.setAdapters({adapter("Ethernet", "Intel(R) Ethernet", kIfTypeEthernet)});
-    FakeCommandRunner runner;
-    std::string marker;
-    EXPECT_FALSE(setSystemDns(marker, server, source, runner)) << server;
-    EXPECT_EQ(source.reads, 0);
-    EXPECT_THAT(runner.commands, IsEmpty());
-    EXPECT_EQ(marker, "");
+    RecordedSystem system;
+    system.adapters.setAdapters({adapter("Ethernet", "Intel(R) Ethernet", kIfTypeEthernet)});
+    EXPECT_FALSE(system.setDns(server)) << server;
+    EXPECT_EQ(system.adapters.reads, 0);
+    EXPECT_THAT(system.commands.commands, IsEmpty());
+    EXPECT_FALSE(system.dnsChanged);
+    EXPECT_FALSE(system.journal.contents);
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_TRUE(log.containsPrefix("无效的DNS服务器地址: ")) << log.text();
   }
@@ -59,12 +85,11 @@ TEST(SystemDns, RefusesAServerThatIsNotADottedQuadBeforeReadingAdapters) {
 
 TEST(SystemDns, RefusalLineKeepsControlBytesAndLongTextsOnOneShortLine) {
   LogCapture log;
-  FakeAdapterSource source;
-  FakeCommandRunner runner;
-  std::string marker = "changed";
-  EXPECT_FALSE(setSystemDns(marker, "1.1.1.1\r\nforged line", source, runner));
-  EXPECT_FALSE(setSystemDns(marker, std::string(1024, 'A'), source, runner));
-  EXPECT_EQ(marker, "changed");
+  RecordedSystem system;
+  system.dnsChanged = true;
+  EXPECT_FALSE(system.setDns("1.1.1.1\r\nforged line"));
+  EXPECT_FALSE(system.setDns(std::string(1024, 'A')));
+  EXPECT_TRUE(system.dnsChanged);
   EXPECT_THAT(log.lines(), ElementsAre("无效的DNS服务器地址: 1.1.1.1\\x0D\\x0Aforged line",
                                        "无效的DNS服务器地址: " + std::string(256, 'A') + "..."));
 }
@@ -73,46 +98,36 @@ TEST(SystemDns, AdapterTextsWithLineBreaksOrGreatLengthStayOnOneBoundedLine) {
   const std::string forged = "Ethernet\r\n成功为有线以太网适配器 Ethernet 设置DNS为 6.6.6.6";
   const std::string escaped = "Ethernet\\x0D\\x0A成功为有线以太网适配器 Ethernet 设置DNS为 6.6.6.6";
   LogCapture log;
-  FakeAdapterSource source;
-  source.setAdapters({
+  RecordedSystem system;
+  system.adapters.setAdapters({
       adapter(forged, "Intel(R) Ethernet", kIfTypeEthernet),
       adapter("Wi-Fi\n", std::string(5000, 'D') + "Virtual", kIfTypeWireless),
       adapter(std::string(5000, 'N'), "Mobile Broadband\r\n", 243),
   });
-  FakeCommandRunner runner;
-  std::string marker;
-  EXPECT_FALSE(setSystemDns(marker, "1.1.1.1", source, runner));
-  EXPECT_FALSE(resetSystemDns(marker, source, runner));
-  // A name holding a control byte never reaches a command.
-  EXPECT_THAT(runner.commands, IsEmpty());
+  EXPECT_FALSE(system.setDns("1.1.1.1"));
+  // A name holding a control byte never reaches a command, so there is nothing to put back.
+  EXPECT_TRUE(system.resetDns());
+  EXPECT_THAT(system.commands.commands, IsEmpty());
   const std::string longName = std::string(256, 'N') + "...";
   EXPECT_THAT(log.lines(),
               ElementsAre("正在配置 有线以太网 适配器: " + escaped,
                           "适配器名称含有不安全的字符，未执行命令: " + escaped,
                           "检测到虚拟网卡关键词 'Virtual' in: Wi-Fi\\x0A",
                           "跳过虚拟网卡: Wi-Fi\\x0A (" + std::string(256, 'D') + "...)",
-                          "跳过适配器 " + longName + " (类型: 243)",
-                          "正在重置 有线以太网 适配器: " + escaped + " 的DNS设置",
-                          "适配器名称含有不安全的字符，未执行命令: " + escaped,
-                          "重置适配器 " + escaped + " 的DNS设置失败",
-                          "检测到虚拟网卡关键词 'Virtual' in: Wi-Fi\\x0A",
-                          "跳过虚拟网卡: Wi-Fi\\x0A (" + std::string(256, 'D') + "...)",
-                          "跳过非以太网/无线网络适配器: " + longName + " (类型: 243)"));
+                          "跳过适配器 " + longName + " (类型: 243)"));
 }
 
 TEST(SystemDns, VirtualKeywordsAreTestedInTableOrderOnBothTexts) {
   LogCapture log;
-  FakeAdapterSource source;
-  source.setAdapters({
+  RecordedSystem system;
+  system.adapters.setAdapters({
       adapter("vEthernet (Default Switch)", "Hyper-V Virtual Ethernet Adapter", kIfTypeEthernet),
       adapter("Ethernet 3", "Hyper-V Network Adapter", kIfTypeEthernet),
       adapter("Corp VPN", "Realtek PCIe GbE", kIfTypeEthernet),
       adapter("Ethernet 4", "TAP-Windows Adapter V9", kIfTypeEthernet),
       adapter("vpn office", "Intel(R) Ethernet Connection", kIfTypeEthernet),
   });
-  FakeCommandRunner runner;
-  std::string marker;
-  EXPECT_TRUE(setSystemDns(marker, "9.9.9.9", source, runner));
+  EXPECT_TRUE(system.setDns("9.9.9.9"));
   EXPECT_THAT(
       log.lines(),
       ElementsAre("检测到虚拟网卡关键词 'Virtual' in: vEthernet (Default Switch)",
@@ -125,10 +140,10 @@ TEST(SystemDns, VirtualKeywordsAreTestedInTableOrderOnBothTexts) {
                   "跳过虚拟网卡: Ethernet 4 (TAP-Windows Adapter V9)",
                   "正在配置 有线以太网 适配器: vpn office",
                   "成功为有线以太网适配器 vpn office 设置DNS为 9.9.9.9"));
-  EXPECT_THAT(runner.commands, ElementsAre(setDnsCommand("vpn office", "9.9.9.9")));
+  EXPECT_THAT(system.commands.commands, ElementsAre(setDnsCommand("vpn office", "9.9.9.9")));
 }
 
-// One list that exercises every selection rule, walked by both operations.
+// One list that exercises every selection rule.
 std::vector<NetworkAdapter> mixedAdapters() {
   return {
       adapter("Ethernet", "Intel(R) Ethernet Connection I219-V", kIfTypeEthernet),
@@ -141,15 +156,14 @@ std::vector<NetworkAdapter> mixedAdapters() {
   };
 }
 
-TEST(SystemDns, SetWalksEveryRuleAndMarksTheChange) {
+TEST(SystemDns, SetWalksEveryRuleRecordsEachAdapterFirstAndMarksTheChange) {
   LogCapture log;
-  FakeAdapterSource source;
-  source.setAdapters(mixedAdapters());
-  FakeCommandRunner runner;
-  std::string marker;
-  EXPECT_TRUE(setSystemDns(marker, "1.1.1.1", source, runner));
-  EXPECT_EQ(marker, "changed");
-  EXPECT_THAT(runner.commands,
+  RecordedSystem system;
+  system.adapters.setAdapters(mixedAdapters());
+  system.adapterDns.servers["Wi-Fi"] = {"192.168.1.1"};
+  EXPECT_TRUE(system.setDns("1.1.1.1"));
+  EXPECT_TRUE(system.dnsChanged);
+  EXPECT_THAT(system.commands.commands,
               ElementsAre(setDnsCommand("Ethernet", "1.1.1.1"), setDnsCommand("Wi-Fi", "1.1.1.1")));
   EXPECT_THAT(
       log.lines(),
@@ -160,65 +174,112 @@ TEST(SystemDns, SetWalksEveryRuleAndMarksTheChange) {
                   "跳过虚拟网卡: VMware Network Adapter VMnet8 (VMware Virtual Ethernet "
                   "Adapter)",
                   "跳过适配器 Cellular (类型: 243)"));
+  // Each adapter's setting reaches the journal before its command runs.
+  EXPECT_THAT(
+      system.timeline,
+      ElementsAre("journal write", "run " + testing::commandText(system.commands.commands[0]),
+                  "journal write", "run " + testing::commandText(system.commands.commands[1])));
+  EXPECT_EQ(system.record.outstanding().adapters,
+            (std::vector<AdapterDnsSettings>{{"Ethernet", kIfTypeEthernet, {}},
+                                             {"Wi-Fi", kIfTypeWireless, {"192.168.1.1"}}}));
 }
 
-TEST(SystemDns, ResetTestsStateBeforeKeywordsAndEmptiesTheMarker) {
-  LogCapture log;
-  FakeAdapterSource source;
-  source.setAdapters(mixedAdapters());
-  FakeCommandRunner runner;
-  std::string marker = "changed";
-  EXPECT_TRUE(resetSystemDns(marker, source, runner));
-  EXPECT_EQ(marker, "");
-  EXPECT_THAT(runner.commands, ElementsAre(resetDnsCommand("Ethernet"), resetDnsCommand("Wi-Fi")));
-  // The down virtual adapter is passed over silently here.
-  EXPECT_THAT(log.lines(), ElementsAre("正在重置 有线以太网 适配器: Ethernet 的DNS设置",
-                                       "成功重置适配器 Ethernet 的DNS设置",
-                                       "正在重置 无线网络 适配器: Wi-Fi 的DNS设置",
-                                       "成功重置适配器 Wi-Fi 的DNS设置",
-                                       "跳过非以太网/无线网络适配器: Cellular (类型: 243)"));
+TEST(SystemDns, ResetPutsBackExactlyWhatEachChangedAdapterHadAndNothingElse) {
+  const std::vector<std::string> shapes[] = {{}, {"192.168.1.1"}, {"10.0.0.53", "8.8.4.4"}};
+  for (const std::vector<std::string>& before : shapes) {
+    SCOPED_TRACE(before.size());
+    LogCapture log;
+    RecordedSystem system;
+    system.adapters.setAdapters({adapter("Ethernet", "Intel(R) Ethernet", kIfTypeEthernet)});
+    if (!before.empty()) system.adapterDns.servers["Ethernet"] = before;
+    ASSERT_TRUE(system.setDns("9.9.9.9"));
+    // An adapter that appeared after connecting was never changed: the reset leaves it alone.
+    system.adapters.setAdapters({adapter("Ethernet", "Intel(R) Ethernet", kIfTypeEthernet),
+                                 adapter("Wi-Fi", "Intel(R) Wi-Fi", kIfTypeWireless)});
+    system.commands.commands.clear();
+    log.clear();
 
-  // A second reset finds the marker empty: nothing is read, run or logged.
-  log.clear();
-  EXPECT_TRUE(resetSystemDns(marker, source, runner));
-  EXPECT_EQ(source.reads, 1);
-  EXPECT_EQ(runner.commands.size(), 2u);
-  EXPECT_THAT(log.lines(), IsEmpty());
+    EXPECT_TRUE(system.resetDns());
+    EXPECT_EQ(system.commands.commands, restoreDnsCommands("Ethernet", before));
+    const std::string restored = before.empty()       ? "DHCP"
+                                 : before.size() == 1 ? "192.168.1.1"
+                                                      : "10.0.0.53, 8.8.4.4";
+    EXPECT_THAT(log.lines(), ElementsAre("正在重置 有线以太网 适配器: Ethernet 的DNS设置",
+                                         "成功重置适配器 Ethernet 的DNS设置",
+                                         "适配器 Ethernet 的DNS已恢复为: " + restored));
+    EXPECT_FALSE(system.dnsChanged);
+    EXPECT_FALSE(system.journal.contents);  // removed once everything is back
+    EXPECT_EQ(system.timeline.back(), "journal remove");
+
+    // A second reset finds nothing to do: nothing is run or logged.
+    log.clear();
+    EXPECT_TRUE(system.resetDns());
+    EXPECT_EQ(system.commands.commands.size(), restoreDnsCommands("Ethernet", before).size());
+    EXPECT_THAT(log.lines(), IsEmpty());
+  }
 }
 
-TEST(SystemDns, FailedCommandsStillLeaveTheMarkerForTheReset) {
+TEST(SystemDns, TheFirstChangeOfAConnectionIsWhatTheResetReturnsTo) {
+  RecordedSystem system;
+  system.adapters.setAdapters({adapter("Ethernet", "Intel(R) Ethernet", kIfTypeEthernet)});
+  system.adapterDns.servers["Ethernet"] = {"192.168.1.1"};
+  ASSERT_TRUE(system.setDns("9.9.9.9"));
+  system.adapterDns.servers["Ethernet"] = {"9.9.9.9"};  // what netsh did
+  ASSERT_TRUE(system.setDns("1.1.1.1"));
+  EXPECT_EQ(system.adapterDns.reads, std::vector<std::string>{"Ethernet"});
+  system.commands.commands.clear();
+  EXPECT_TRUE(system.resetDns());
+  EXPECT_EQ(system.commands.commands, restoreDnsCommands("Ethernet", {"192.168.1.1"}));
+}
+
+TEST(SystemDns, FailedCommandsKeepTheAdaptersForTheNextReset) {
   LogCapture log;
-  FakeAdapterSource source;
-  source.setAdapters(mixedAdapters());
-  FakeCommandRunner runner;
-  runner.succeed = false;
-  std::string marker;
-  EXPECT_FALSE(setSystemDns(marker, "1.1.1.1", source, runner));
-  EXPECT_EQ(marker, "changed");
+  RecordedSystem system;
+  system.adapters.setAdapters(mixedAdapters());
+  system.commands.failCommands = true;
+  EXPECT_FALSE(system.setDns("1.1.1.1"));
+  EXPECT_TRUE(system.dnsChanged);
   EXPECT_FALSE(log.containsPrefix("成功"));
-  EXPECT_EQ(runner.commands.size(), 2u);
+  EXPECT_EQ(system.commands.commands.size(), 2u);
 
+  // Only Wi-Fi fails to come back: it stays in the record and the journal.
   log.clear();
-  EXPECT_FALSE(resetSystemDns(marker, source, runner));
-  EXPECT_EQ(marker, "");
-  EXPECT_EQ(log.count("重置适配器 Ethernet 的DNS设置失败"), 1);
-  EXPECT_EQ(log.count("重置适配器 Wi-Fi 的DNS设置失败"), 1);
+  system.commands.failCommands = false;
+  system.commands.failCommandsWith = "Wi-Fi";
+  EXPECT_FALSE(system.resetDns());
+  EXPECT_FALSE(system.dnsChanged);
+  EXPECT_TRUE(log.contains("成功重置适配器 Ethernet 的DNS设置"));
+  EXPECT_EQ(log.lines().back(), "重置适配器 Wi-Fi 的DNS设置失败");
+  ASSERT_TRUE(system.journal.decoded());
+  EXPECT_EQ(system.journal.decoded()->adapters,
+            (std::vector<AdapterDnsSettings>{{"Wi-Fi", kIfTypeWireless, {}}}));
+}
+
+TEST(SystemDns, AnAdapterWhoseSettingCannotBeReadIsNotChanged) {
+  LogCapture log;
+  RecordedSystem system;
+  system.adapters.setAdapters(mixedAdapters());
+  system.adapterDns.unreadable = {"Ethernet"};
+  EXPECT_TRUE(system.setDns("1.1.1.1"));
+  EXPECT_THAT(system.commands.commands, ElementsAre(setDnsCommand("Wi-Fi", "1.1.1.1")));
+  EXPECT_TRUE(log.contains("读取适配器 Ethernet 的DNS设置失败: 13"));
+  EXPECT_EQ(system.record.outstanding().adapters.size(), 1u);
 }
 
 TEST(SystemDns, NoEligibleAdapterGivesFalseWithOnlySkipLines) {
   LogCapture log;
-  FakeAdapterSource source;
-  source.setAdapters({adapter("Loopback Pseudo-Interface 1", "Software Loopback Interface 1", 24),
-                      adapter("Cellular", "Mobile Broadband Device", 243)});
-  FakeCommandRunner runner;
-  std::string marker;
-  EXPECT_FALSE(setSystemDns(marker, "1.1.1.1", source, runner));
-  EXPECT_EQ(marker, "changed");
-  EXPECT_THAT(runner.commands, IsEmpty());
+  RecordedSystem system;
+  system.adapters.setAdapters(
+      {adapter("Loopback Pseudo-Interface 1", "Software Loopback Interface 1", 24),
+       adapter("Cellular", "Mobile Broadband Device", 243)});
+  EXPECT_FALSE(system.setDns("1.1.1.1"));
+  EXPECT_TRUE(system.dnsChanged);
+  EXPECT_THAT(system.commands.commands, IsEmpty());
   EXPECT_EQ(log.lines().size(), 3u);
+  EXPECT_FALSE(system.journal.contents);
 }
 
-TEST(SystemDns, UnreadableAdapterListLeavesTheMarkerAlone) {
+TEST(SystemDns, UnreadableAdapterListLeavesTheFlagAlone) {
   struct Row {
     AdapterListStatus status;
     unsigned long code;
@@ -228,17 +289,12 @@ TEST(SystemDns, UnreadableAdapterListLeavesTheMarkerAlone) {
                       {AdapterListStatus::kFailed, 111, "GetAdaptersAddresses 失败: 111"}};
   for (const Row& row : rows) {
     LogCapture log;
-    FakeAdapterSource source;
-    source.list.status = row.status;
-    source.list.errorCode = row.code;
-    FakeCommandRunner runner;
-    std::string empty;
-    EXPECT_FALSE(setSystemDns(empty, "1.1.1.1", source, runner));
-    EXPECT_EQ(empty, "");
-    std::string changed = "changed";
-    EXPECT_FALSE(resetSystemDns(changed, source, runner));
-    EXPECT_EQ(changed, "changed");
-    EXPECT_THAT(log.lines(), ElementsAre(row.line, row.line));
+    RecordedSystem system;
+    system.adapters.list.status = row.status;
+    system.adapters.list.errorCode = row.code;
+    EXPECT_FALSE(system.setDns("1.1.1.1"));
+    EXPECT_FALSE(system.dnsChanged);
+    EXPECT_THAT(log.lines(), ElementsAre(row.line));
   }
 }
 
@@ -246,17 +302,15 @@ TEST(SystemDns, AnInexactlyConvertedNameIsRefusedAndTheWalkGoesOn) {
   NetworkAdapter lookalike = adapter("Ethernet ?", "Intel(R) Ethernet", kIfTypeEthernet);
   lookalike.friendlyNameExact = false;
   LogCapture log;
-  FakeAdapterSource source;
-  source.setAdapters({lookalike, adapter("Wi-Fi", "Intel(R) Wi-Fi", kIfTypeWireless)});
-  FakeCommandRunner runner;
-  std::string marker;
-  EXPECT_TRUE(setSystemDns(marker, "1.1.1.1", source, runner));
-  EXPECT_TRUE(resetSystemDns(marker, source, runner));
-  EXPECT_THAT(runner.commands,
+  RecordedSystem system;
+  system.adapters.setAdapters({lookalike, adapter("Wi-Fi", "Intel(R) Wi-Fi", kIfTypeWireless)});
+  EXPECT_TRUE(system.setDns("1.1.1.1"));
+  EXPECT_TRUE(system.resetDns());
+  EXPECT_THAT(system.commands.commands,
               ElementsAre(setDnsCommand("Wi-Fi", "1.1.1.1"), resetDnsCommand("Wi-Fi")));
-  EXPECT_EQ(log.count("适配器名称含有不安全的字符，未执行命令: Ethernet ?"), 2);
+  EXPECT_EQ(log.count("适配器名称含有不安全的字符，未执行命令: Ethernet ?"), 1);
   EXPECT_FALSE(log.contains("成功为有线以太网适配器 Ethernet ? 设置DNS为 1.1.1.1"));
-  EXPECT_TRUE(log.contains("重置适配器 Ethernet ? 的DNS设置失败"));
+  EXPECT_EQ(system.adapterDns.reads, std::vector<std::string>{"Wi-Fi"});  // never recorded
 }
 
 }  // namespace

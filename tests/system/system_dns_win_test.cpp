@@ -12,14 +12,17 @@ namespace {
 
 using testing::adapter;
 using ::testing::ElementsAre;
-using testing::FakeAdapterSource;
-using testing::FakeCommandRunner;
 using testing::LogCapture;
 
 TEST(NetshCommands, ExactCommandLineBytes) {
   EXPECT_EQ(setDnsCommand("Ethernet 2", "1.1.1.1"),
             "netsh interface ip set dns \"Ethernet 2\" static 1.1.1.1 primary");
   EXPECT_EQ(resetDnsCommand("WLAN"), "netsh interface ip set dns \"WLAN\" dhcp");
+  EXPECT_THAT(restoreDnsCommands("WLAN", {}), ElementsAre(resetDnsCommand("WLAN")));
+  EXPECT_THAT(restoreDnsCommands("Ethernet 2", {"10.0.0.53", "8.8.4.4", "1.1.1.1"}),
+              ElementsAre("netsh interface ip set dns \"Ethernet 2\" static 10.0.0.53 primary",
+                          "netsh interface ip add dns \"Ethernet 2\" 8.8.4.4 index=2",
+                          "netsh interface ip add dns \"Ethernet 2\" 1.1.1.1 index=3"));
 }
 
 TEST(NetshCommands, NamesThatCmdWouldInterpretAreUnsafe) {
@@ -38,15 +41,13 @@ TEST(NetshCommands, NamesThatCmdWouldInterpretAreUnsafe) {
 
 TEST(NetshCommands, HostileNamesNeverReachCmd) {
   LogCapture log;
-  FakeAdapterSource source;
-  source.setAdapters(
+  testing::RecordedSystem system;
+  system.adapters.setAdapters(
       {adapter("Ethernet\" static 6.6.6.6 primary & calc & \"", "Intel(R) I219-V", kIfTypeEthernet),
        adapter("%PATH%", "Realtek PCIe GbE", kIfTypeEthernet),
        adapter("Wi-Fi", "Intel(R) Wi-Fi 6", kIfTypeWireless)});
-  FakeCommandRunner runner;
-  std::string marker;
-  EXPECT_TRUE(setSystemDns(marker, "1.1.1.1", source, runner));
-  EXPECT_THAT(runner.commands,
+  EXPECT_TRUE(system.setDns("1.1.1.1"));
+  EXPECT_THAT(system.commands.commands,
               ElementsAre("netsh interface ip set dns \"Wi-Fi\" static 1.1.1.1 primary"));
   EXPECT_TRUE(log.contains("适配器名称含有不安全的字符，未执行命令: %PATH%"));
 }

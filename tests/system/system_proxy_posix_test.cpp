@@ -35,9 +35,54 @@ TEST(GnomeProxySettings, ExactArgumentListsForSetAndReset) {
                           with("mode", "'auto'"), with("mode", "'none'")));
 }
 
+TEST(GnomeProxySettings, RecordedSettingsGoBackAsModeAndUrlOnly) {
+  FakeCommandRunner runner;
+  auto setter = makeSystemInternetOptionSetter(runner);
+  ASSERT_TRUE(restoreSystemPac({3, "", "10.0.0.1:3128", "localhost"}, *setter));
+  ASSERT_TRUE(restoreSystemPac({9, "", "", ""}, *setter));
+  EXPECT_THAT(
+      runner.commands,
+      ElementsAre(ElementsAre("gsettings", "set", "org.gnome.system.proxy", "autoconfig-url", "''"),
+                  ElementsAre("gsettings", "set", "org.gnome.system.proxy", "mode", "'manual'"),
+                  ElementsAre("gsettings", "set", "org.gnome.system.proxy", "autoconfig-url", "''"),
+                  ElementsAre("gsettings", "set", "org.gnome.system.proxy", "mode", "'auto'")));
+}
+
+TEST(GnomeProxySettings, ModeAndUrlAreReadAsFlagsAndUrl) {
+  struct Row {
+    const char* mode;
+    const char* url;
+    bool read;
+    ProxySettings settings;
+  };
+  const Row rows[] = {
+      {"'none'\n", "''\n", true, {1, "", "", ""}},
+      {"'manual'\n", "''\n", true, {3, "", "", ""}},
+      {"'auto'\n", "'http://wpad/x.pac'\n", true, {5, "http://wpad/x.pac", "", ""}},
+      {"'auto'\n", "\"it's\"\n", true, {5, "it's", "", ""}},
+      {"'auto'\n", "'a\\'b'\n", true, {5, "a'b", "", ""}},
+      {"'auto'\n", "''\n", true, {9, "", "", ""}},
+      {"'sometimes'\n", "''\n", false, {}},
+      {"none\n", "''\n", false, {}},
+      {"'auto'\n", "'unterminated\n", false, {}},
+  };
+  for (const Row& row : rows) {
+    auto getter = makeGnomeProxyGetter([&](const CommandLine& command, std::string* output) {
+      *output = command.back() == "mode" ? row.mode : row.url;
+      return true;
+    });
+    ProxySettings settings;
+    unsigned long code = 0;
+    EXPECT_EQ(getter->queryDefaultConnection(&settings, &code), row.read) << row.mode << row.url;
+    if (row.read) {
+      EXPECT_EQ(settings, row.settings) << row.mode << row.url;
+    }
+  }
+}
+
 TEST(GnomeProxySettings, AFailedToolStopsTheListAndIsReported) {
   FakeCommandRunner runner;
-  runner.succeed = false;
+  runner.failCommands = true;
   auto setter = makeSystemInternetOptionSetter(runner);
   unsigned long code = 0;
   EXPECT_FALSE(setter->applyToDefaultConnection({{kOptionAutoConfigUrl, "https://x.test/a.pac", 0},

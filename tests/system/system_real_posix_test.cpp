@@ -1,16 +1,22 @@
-// The real command runner with harmless commands and the real adapter list, read only.
-// Nothing here changes the machine's proxy or DNS settings.
+// The real command runner with harmless commands, the real adapter list, read only, and the
+// journal file in a scratch folder. Nothing here changes the machine's proxy or DNS settings.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "log_capture.h"
 #include "system/command_runner.h"
+#include "system/journal_storage.h"
 #include "system/network_adapters.h"
+#include "temp_dir.h"
 
 namespace quillon {
 namespace {
 
 using testing::LogCapture;
+using testing::TempDir;
 
 TEST(RealCommandRunner, SuccessIsExitCodeZeroOnly) {
   LogCapture log;
@@ -29,6 +35,35 @@ TEST(RealCommandRunner, AProgramThatCannotBeStartedIsLogged) {
   EXPECT_FALSE(runner->runCommand({}));
   EXPECT_THAT(log.lines(),
               ::testing::ElementsAre("CreateProcess failed: 2", "CreateProcess failed: 22"));
+}
+
+TEST(RealCommandRunner, ReadsWhatACommandWrites) {
+  std::string output;
+  EXPECT_TRUE(readCommandOutput({"printf", "Link 2 (eth0): %s\\n", "1.1.1.1"}, &output));
+  EXPECT_EQ(output, "Link 2 (eth0): 1.1.1.1\n");
+  EXPECT_FALSE(readCommandOutput({"sh", "-c", "echo partial; exit 4"}, &output));
+  // Output beyond the bound is read and dropped, so the program still ends.
+  EXPECT_TRUE(readCommandOutput({"head", "-c", "200000", "/dev/zero"}, &output));
+  EXPECT_EQ(output.size(), 64u * 1024u);
+}
+
+TEST(RealJournalStorage, OnlyItsOwnerMayEnterTheFolderOrReadTheFile) {
+  TempDir dir;
+  const std::string folder = dir.path() + "/quillon";
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);  // made too open beforehand
+  auto storage = makeJournalStorageIn(folder);
+  unsigned long code = 0;
+  ASSERT_TRUE(storage->write("x\n", &code)) << code;
+  struct stat info {};
+  ASSERT_EQ(stat(folder.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  ASSERT_EQ(stat((folder + "/network-settings.journal").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  // A folder that is a link to somewhere else is not used.
+  const std::string link = dir.path() + "/linked";
+  ASSERT_EQ(symlink(folder.c_str(), link.c_str()), 0);
+  EXPECT_FALSE(makeJournalStorageIn(link)->write("x\n", &code));
 }
 
 TEST(RealAdapters, ListsTheLoopbackInterfaceWithItsAddress) {

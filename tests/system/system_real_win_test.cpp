@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "log_capture.h"
+#include "system/network_record.h"
 #include "system/system_backends.h"
 #include "system/system_dns.h"
 #include "system/system_proxy.h"
@@ -125,15 +126,18 @@ TEST(RealAdapters, WalkTheListThroughNetshAndBack) {
   const AdapterList list = backends.adapters->listAdapters();
   ASSERT_EQ(list.status, AdapterListStatus::kOk) << list.errorCode;
 
-  std::string marker;
-  const bool setResult = setSystemDns(marker, "192.0.2.53", *backends.adapters, *backends.commands);
-  EXPECT_EQ(marker, "changed");
+  // The record stays in memory: the real journal is the program's, not this test's.
+  NetworkRecord record(nullptr);
+  bool changed = false;
+  const bool setResult = setSystemDns(changed, "192.0.2.53", backends, record);
+  EXPECT_TRUE(changed);
   EXPECT_EQ(setResult, log.containsPrefix("成功为"));
   EXPECT_FALSE(log.containsPrefix("CreateProcess failed: ")) << log.text();
 
-  const bool resetResult = resetSystemDns(marker, *backends.adapters, *backends.commands);
-  EXPECT_EQ(marker, "");
-  EXPECT_EQ(resetResult, log.containsPrefix("成功重置适配器 "));
+  const bool resetResult = resetSystemDns(changed, backends, record);
+  EXPECT_FALSE(changed);
+  EXPECT_TRUE(resetResult);
+  EXPECT_EQ(setResult, log.containsPrefix("成功重置适配器 "));
 }
 
 }  // namespace

@@ -68,15 +68,17 @@ class ProgramFolder {
   TempDir dir_;
 };
 
-// One run of quillon.exe with the scratch folder as its working directory.
+// One run of quillon.exe, with the scratch folder as its working directory unless another is
+// given.
 class ProgramRun {
  public:
-  explicit ProgramRun(const ProgramFolder& program,
-                      const std::vector<std::wstring>& arguments = {}) {
+  explicit ProgramRun(const ProgramFolder& program, const std::vector<std::wstring>& arguments = {},
+                      const fs::path& workingFolder = {}) {
     const std::wstring exe = (program.folder() / L"quillon.exe").wstring();
     std::wstring commandLine = L"\"" + exe + L"\"";
     for (const std::wstring& argument : arguments) commandLine += L" \"" + argument + L"\"";
-    const std::wstring workingDirectory = program.folder().wstring();
+    const std::wstring workingDirectory =
+        (workingFolder.empty() ? program.folder() : workingFolder).wstring();
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     started_ = CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
@@ -236,7 +238,10 @@ TEST(Program, RunsWithItsArgumentsAndClosesCleanly) {
   const fs::path portFile = program.folder() / "ui-link.port";
   // The last argument holds an unpaired surrogate: the UI gets an empty text in its place.
   const std::wstring illFormed = std::wstring(L"bad") + wchar_t(0xd800);
-  ProgramRun run(program, {L"--ui-link=" + portFile.wstring(), L"two words", illFormed});
+  // Started from another folder, as a shortcut may do: the UI's data is found beside the program.
+  TempDir elsewhere;
+  ProgramRun run(program, {L"--ui-link=" + portFile.wstring(), L"two words", illFormed},
+                 fs::path(elsewhere.path()));
   ASSERT_TRUE(run.started());
   HWND window = run.waitForVisibleWindow();
   ASSERT_NE(window, nullptr) << program.log();

@@ -1,0 +1,24 @@
+#include "executable_folder.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace standin {
+
+std::filesystem::path executableFolder() {
+  // Long paths are allowed; grow the buffer until the name fits.
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD length =
+        GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) return {};
+    if (length < buffer.size()) {
+      return std::filesystem::path(std::wstring(buffer.data(), length)).parent_path();
+    }
+    if (buffer.size() >= 32768) return {};
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+}  // namespace standin
