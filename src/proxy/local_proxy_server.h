@@ -34,7 +34,8 @@ struct ProxyConfig {
 struct ProxyTimeouts {
   // The whole request head of a client must arrive within this time (all reads together).
   int clientHeadMs = 30000;
-  // Send and receive time-out of the upstream socket during the handshake.
+  // Each of the proxy's own sends during a hand-over (its request upstream, its reply to a
+  // CONNECT client) must complete within this time.
   int upstreamIoMs = 10000;
   // The whole answer of the upstream proxy to a CONNECT request must arrive within this time.
   int upstreamAnswerMs = 30000;

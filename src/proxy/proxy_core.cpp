@@ -64,10 +64,4 @@ int ProxyCore::tunnelCount() {
   return static_cast<int>(activeTunnels.size());
 }
 
-bool sendCounted(ProxyCore& core, SocketHandle socket, std::string_view bytes) {
-  const size_t sent = sendAll(socket, bytes.data(), bytes.size());
-  if (sent > 0) core.addSent(static_cast<int64_t>(sent));
-  return sent == bytes.size();
-}
-
 }  // namespace quillon

@@ -45,8 +45,4 @@ struct ProxyCore {
   int lastCloseCount = 0;
 };
 
-// Sends every byte of `bytes` on a blocking socket and adds what went out to the sent total.
-// True when all of it went out.
-bool sendCounted(ProxyCore& core, SocketHandle socket, std::string_view bytes);
-
 }  // namespace quillon

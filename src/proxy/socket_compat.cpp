@@ -13,6 +13,14 @@ struct AddressListDeleter {
 
 }  // namespace
 
+int waitReadable(SocketHandle socket, int timeoutMs) {
+  PollEntry entry{};
+  entry.fd = socket;
+  entry.events = kPollIn;
+  const int ready = pollSockets(&entry, 1, timeoutMs);
+  return ready < 0 ? -1 : (ready > 0 ? 1 : 0);
+}
+
 int resolveIpv4(const std::string& host, uint16_t port, sockaddr_in& address) {
   addrinfo hints{};
   hints.ai_family = AF_INET;

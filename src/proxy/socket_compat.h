@@ -79,8 +79,6 @@ void closeSocket(SocketHandle socket);
 
 bool setSocketBlocking(SocketHandle socket, bool blocking);
 bool setIntOption(SocketHandle socket, int level, int name, int value);
-bool setReceiveTimeoutMs(SocketHandle socket, int ms);
-bool setSendTimeoutMs(SocketHandle socket, int ms);
 
 // Sets the option that makes a listening address exclusive: a port that another socket holds
 // cannot be bound. On Windows that is SO_EXCLUSIVEADDRUSE (SO_REUSEADDR there would let a second
@@ -103,10 +101,9 @@ bool setResetOnClose(SocketHandle socket);
 // first (-1 waits for ever), -1 on failure (see lastSocketError()).
 int pollSockets(PollEntry* entries, size_t count, int timeoutMs);
 
-// Wait until `socket` is readable (or writable): 1 when it is, 0 when `timeoutMs` passed
-// first (-1 waits for ever), -1 on failure (see lastSocketError()). Any descriptor value works.
+// Wait until `socket` is readable: 1 when it is, 0 when `timeoutMs` passed first (-1 waits for
+// ever), -1 on failure (see lastSocketError()). Any descriptor value works.
 int waitReadable(SocketHandle socket, int timeoutMs);
-int waitWritable(SocketHandle socket, int timeoutMs);
 
 // One send / receive call. Sending never raises SIGPIPE. Result as the system's: the count,
 // 0 for an orderly close on receive, -1 on failure.

@@ -1,10 +1,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/time.h>
 #include <unistd.h>
 
-#include <chrono>
 
 #include "proxy/socket_compat.h"
 
@@ -37,29 +35,6 @@ int systemErrorFor(int wsaCode) {
     if (pair.wsa == wsaCode) return pair.system;
   }
   return wsaCode;
-}
-
-timeval toTimeval(int ms) {
-  timeval tv{};
-  tv.tv_sec = ms / 1000;
-  tv.tv_usec = (ms % 1000) * 1000;
-  return tv;
-}
-
-int waitFor(SocketHandle socket, short events, int timeoutMs) {
-  pollfd entry{socket, events, 0};
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    int waitMs = timeoutMs;
-    if (timeoutMs >= 0) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      waitMs = left.count() > 0 ? static_cast<int>(left.count()) : 0;
-    }
-    const int result = ::poll(&entry, 1, waitMs);
-    if (result >= 0) return result > 0 ? 1 : 0;
-    if (errno != EINTR) return -1;
-  }
 }
 
 }  // namespace
@@ -120,16 +95,6 @@ bool setIntOption(SocketHandle socket, int level, int name, int value) {
   return ::setsockopt(socket, level, name, &value, sizeof value) == 0;
 }
 
-bool setReceiveTimeoutMs(SocketHandle socket, int ms) {
-  const timeval tv = toTimeval(ms);
-  return ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
-}
-
-bool setSendTimeoutMs(SocketHandle socket, int ms) {
-  const timeval tv = toTimeval(ms);
-  return ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
-}
-
 bool setListenerAddressOption(SocketHandle listener) {
   return setIntOption(listener, SOL_SOCKET, SO_REUSEADDR, 1);
 }
@@ -160,9 +125,6 @@ int pollSockets(PollEntry* entries, size_t count, int timeoutMs) {
   }
 }
 
-int waitReadable(SocketHandle socket, int timeoutMs) { return waitFor(socket, POLLIN, timeoutMs); }
-
-int waitWritable(SocketHandle socket, int timeoutMs) { return waitFor(socket, POLLOUT, timeoutMs); }
 
 long sendSome(SocketHandle socket, const char* data, size_t size) {
   for (;;) {

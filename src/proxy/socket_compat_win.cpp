@@ -4,27 +4,6 @@
 
 namespace quillon {
 
-namespace {
-
-int waitFor(SocketHandle socket, bool forWrite, int timeoutMs) {
-  fd_set ready;
-  FD_ZERO(&ready);
-  FD_SET(socket, &ready);
-  fd_set failed;
-  FD_ZERO(&failed);
-  FD_SET(socket, &failed);
-  timeval tv{};
-  tv.tv_sec = timeoutMs / 1000;
-  tv.tv_usec = (timeoutMs % 1000) * 1000;
-  // A failed non-blocking connect shows up in the exception set, not the write set.
-  const int result = ::select(0, forWrite ? nullptr : &ready, forWrite ? &ready : nullptr,
-                              forWrite ? &failed : nullptr, timeoutMs < 0 ? nullptr : &tv);
-  if (result == SOCKET_ERROR) return -1;
-  return result > 0 ? 1 : 0;
-}
-
-}  // namespace
-
 bool socketLayerStartup() {
   WSADATA data;
   return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
@@ -62,14 +41,6 @@ bool setIntOption(SocketHandle socket, int level, int name, int value) {
          0;
 }
 
-bool setReceiveTimeoutMs(SocketHandle socket, int ms) {
-  return setIntOption(socket, SOL_SOCKET, SO_RCVTIMEO, ms);
-}
-
-bool setSendTimeoutMs(SocketHandle socket, int ms) {
-  return setIntOption(socket, SOL_SOCKET, SO_SNDTIMEO, ms);
-}
-
 bool setListenerAddressOption(SocketHandle listener) {
   return setIntOption(listener, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1);
 }
@@ -100,9 +71,6 @@ int pollSockets(PollEntry* entries, size_t count, int timeoutMs) {
   return result == SOCKET_ERROR ? -1 : result;
 }
 
-int waitReadable(SocketHandle socket, int timeoutMs) { return waitFor(socket, false, timeoutMs); }
-
-int waitWritable(SocketHandle socket, int timeoutMs) { return waitFor(socket, true, timeoutMs); }
 
 long sendSome(SocketHandle socket, const char* data, size_t size) {
   return ::send(socket, data, static_cast<int>(size > INT_MAX ? INT_MAX : size), 0);
