@@ -37,14 +37,15 @@ log_has() { grep -qF -- "$2" "$WORK/runner-$1.log"; }
 # The readiness probe is the runner's first client, so numbers are not fixed.
 session_logged() { sed 's/\r$//' "$WORK/runner-$1.log" | grep -q "^\[会话-[0-9]*\] $2\$"; }
 
-# start_runner NAME UPSTREAM_PORT [PASSWORD_OPTIONS...]: starts one runner on a free port;
-# sets PROXY_PORT. The environment variable QUILLON_PROXY_PASSWORD is passed on when set.
+# start_runner NAME UPSTREAM [PASSWORD_OPTIONS...]: starts one runner on a free port towards
+# UPSTREAM (HOST:PORT); sets PROXY_PORT. The environment variable QUILLON_PROXY_PASSWORD is
+# passed on when set.
 start_runner() {
   local name=$1 upstream=$2
   shift 2
   PROXY_PORT=$(free_port)
   spawn "$WORK/runner-$name.pid" "$WORK/runner-$name.log" "${EMULATOR[@]}" "$RUNNER" \
-    --listen "$PROXY_PORT" --upstream "127.0.0.1:$upstream" --user "$PROXY_USER" "$@"
+    --listen "$PROXY_PORT" --upstream "$upstream" --user "$PROXY_USER" "$@"
   # Under Wine the first start of a process can take several seconds.
   if ! wait_port "$PROXY_PORT" "$(cat "$WORK/runner-$name.pid")" 600; then
     cat "$WORK/runner-$name.log"
@@ -94,9 +95,11 @@ python3 "$HERE/fixtures/origin.py" pattern 3000000 >"$WORK/expected-3m"
 python3 "$HERE/fixtures/origin.py" pattern 200000 >"$WORK/expected-200k"
 head -c 300000 /dev/urandom >"$WORK/post-body"
 
-# --- the right credentials, from a file (its first line; a CR LF line end is not part of it)
+# --- the right credentials, from a file (its first line; a CR LF line end is not part of it),
+# and the upstream given by name: every connection looks up "localhost", which the hosts file
+# answers, so no query leaves the machine.
 printf '%s\r\nsecond line\n' "$PROXY_PASSWORD" >"$WORK/password"
-if start_runner good "$SQUID_PORT" --password-file "$WORK/password"; then
+if start_runner good "localhost:$SQUID_PORT" --password-file "$WORK/password"; then
   # A CONNECT tunnel to the origin: curl speaks HTTP inside it.
   code=$(curl_proxy -p -o "$WORK/tunnel-body" -w '%{http_connect} %{http_code}' "$origin/bytes/3000000")
   check "CONNECT tunnel: codes 200 200 (got $code)" [ "$code" = "200 200" ]
@@ -104,6 +107,8 @@ if start_runner good "$SQUID_PORT" --password-file "$WORK/password"; then
   check "CONNECT tunnel: squid saw an authenticated CONNECT" \
     squid_logged "CONNECT 127.0.0.1:$ORIGIN_PORT" "TCP_TUNNEL/200" " $PROXY_USER "
   check "CONNECT tunnel: established line" log_has good "CONNECT请求成功，隧道已建立"
+  check "upstream by name: connected to localhost" \
+    session_logged good "正在连接到目标代理: localhost:$SQUID_PORT"
 
   # A plain GET in absolute form, rewritten with the proxy's credentials.
   code=$(curl_proxy -o "$WORK/get-body" -w '%{http_code}' "$origin/bytes/200000")
@@ -138,7 +143,7 @@ if start_runner good "$SQUID_PORT" --password-file "$WORK/password"; then
 fi
 
 # --- a wrong password, from the environment ----------------------------------------------
-if QUILLON_PROXY_PASSWORD="wrong-$PROXY_PASSWORD" start_runner badpass "$SQUID_PORT"; then
+if QUILLON_PROXY_PASSWORD="wrong-$PROXY_PASSWORD" start_runner badpass "127.0.0.1:$SQUID_PORT"; then
   check "wrong password: a password was read from the environment" log_has badpass "密码: 已提供"
   started=$(date +%s)
   code=$(curl_proxy -p -o /dev/null -w '%{http_connect}' "$origin/bytes/10" 2>/dev/null)
@@ -155,7 +160,7 @@ fi
 
 # --- the upstream is down ----------------------------------------------------------------
 down_port=$(free_port)
-if start_runner down "$down_port" --password "$PROXY_PASSWORD"; then
+if start_runner down "127.0.0.1:$down_port" --password "$PROXY_PASSWORD"; then
   code=$(curl_proxy -p -o /dev/null -w '%{http_connect}' "$origin/bytes/10" 2>/dev/null)
   curl_exit=$?
   check "upstream down: curl fails (exit $curl_exit, code $code)" [ "$curl_exit" -ne 0 ]

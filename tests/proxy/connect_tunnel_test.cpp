@@ -138,17 +138,22 @@ TEST(ConnectAnswer, OnlyAFinalTwoHundredStatusOpensTheTunnel) {
   }
 }
 
-// An upstream that answers with the given pieces, pausing between them, then stays silent
-// until the proxy closes.
-FakeUpstream::Script answerInPieces(std::vector<std::string> pieces, bool closeAfter) {
-  return [pieces, closeAfter](FakeConnection& connection) {
+// How a scripted upstream ends its answer.
+enum class End { kStayOpen, kClose, kReset };
+
+// An upstream that answers with the given pieces, pausing between them, then closes, resets,
+// or stays silent until the proxy closes.
+FakeUpstream::Script answerInPieces(std::vector<std::string> pieces, End end) {
+  return [pieces, end](FakeConnection& connection) {
     connection.readUntil("\r\n\r\n");
     for (const std::string& piece : pieces) {
       connection.send(piece);
       std::this_thread::sleep_for(std::chrono::milliseconds(30));
     }
-    if (closeAfter) {
+    if (end == End::kClose) {
       connection.close();
+    } else if (end == End::kReset) {
+      connection.reset();
     } else {
       connection.readUntilClosed(10000);
     }
@@ -159,17 +164,21 @@ TEST(ConnectAnswer, HandshakeFailuresEachGiveTheirLine) {
   struct Row {
     std::string name;
     std::vector<std::string> pieces;
-    bool closeAfter;
+    End end;
     std::string line;
   };
   const Row rows[] = {
-      {"closes after the status line", {"HTTP/1.1 200 OK\r\n"}, true, "接收目标代理响应失败"},
-      {"silent", {}, false, "等待目标代理响应超时"},
-      {"stalls inside the head", {"HTTP/1.1 200"}, false, "等待目标代理响应超时"},
+      {"closes after the status line",
+       {"HTTP/1.1 200 OK\r\n"},
+       End::kClose,
+       "接收目标代理响应失败"},
+      {"resets instead of answering", {}, End::kReset, "接收目标代理响应失败"},
+      {"silent", {}, End::kStayOpen, "等待目标代理响应超时"},
+      {"stalls inside the head", {"HTTP/1.1 200"}, End::kStayOpen, "等待目标代理响应超时"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    ProxyHarness harness(answerInPieces(row.pieces, row.closeAfter));
+    ProxyHarness harness(answerInPieces(row.pieces, row.end));
     ASSERT_TRUE(harness.start());
     std::string prefix;
     Socket client = harness.openSession(connectHead("192.0.2.1:443"), prefix);
@@ -198,7 +207,7 @@ TEST(ConnectAnswer, HeadInPiecesOpensAndAnOversizedHeadIsRefused) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    ProxyHarness harness(answerInPieces(row.pieces, false));
+    ProxyHarness harness(answerInPieces(row.pieces, End::kStayOpen));
     ASSERT_TRUE(harness.start());
     std::string prefix;
     Socket client = harness.openSession(connectHead("192.0.2.1:443"), prefix);

@@ -30,7 +30,11 @@ ProxyHarness::ProxyHarness(FakeUpstream::Script script, const ProxyTimeouts& tim
   server->setTimeouts(timeouts);
 }
 
-ProxyHarness::~ProxyHarness() { server.reset(); }
+ProxyHarness::~ProxyHarness() {
+  // A session that a failed test left held in the log would keep stop() from writing its lines.
+  log.release();
+  server.reset();
+}
 
 bool ProxyHarness::start(const std::string& username, const std::string& password) {
   // A port found free can be taken by someone else before the proxy binds it; try a few.

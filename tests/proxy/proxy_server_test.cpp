@@ -1,15 +1,20 @@
 // The server's life cycle, its listener and sessions: start and stop, a busy port, client
-// numbering, the head deadline, idle clients, the statistics ticker, thread failures, and
-// tunnels that outlive stop() or the server itself.
+// numbering, the head deadline, an unreachable upstream, sends to an upstream that reset, idle
+// clients, the statistics ticker, thread failures, and tunnels that outlive stop() or the
+// server itself.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <future>
+#include <mutex>
 #include <thread>
 
+#include "proxy/proxy_core.h"
 #include "proxy/thread_launch.h"
 #include "proxy/worker_pool.h"
 #include "proxy_harness.h"
+#include "tcp_table.h"
 
 namespace quillon::testing {
 namespace {
@@ -134,20 +139,110 @@ TEST(ProxySession, UnfinishedHeadsAreRefusedAtTheDeadlineOrTheLimit) {
   EXPECT_EQ(harness.upstream.connectionCount(), 0) << "nothing unfinished goes upstream";
 }
 
-TEST(ProxySession, UpstreamDownIsLoggedAndTheClientClosed) {
-  ProxyHarness harness(FakeUpstream::recordUntilClosed());
-  const uint16_t closedPort = freeLoopbackPort();
-  const uint16_t port = freeLoopbackPort();
-  ASSERT_TRUE(harness.server->start(port, "127.0.0.1", closedPort, "", ""));
-  harness.port = port;
-  std::string prefix;
-  Socket client = harness.openSession(connectHead("192.0.2.1:443"), prefix);
-  EXPECT_TRUE(harness.waitForSessionLine(
-      prefix, "正在连接到目标代理: 127.0.0.1:" + std::to_string(closedPort)));
-  EXPECT_TRUE(harness.waitForSessionLine(prefix, "连接到目标代理失败: 错误码=10061 (连接被拒绝)"));
-  bool closed = false;
-  recvUntilClosed(client, 5000, &closed);
-  EXPECT_TRUE(closed);
+// An upstream that cannot be reached: its name does not resolve, or nothing listens on its
+// port. The lookup of the name is a fake that refuses it, so no query leaves the machine.
+TEST(ProxySession, UnreachableUpstreamsAreLoggedAndTheClientClosed) {
+  struct Row {
+    std::string host;
+    std::string failure;
+  };
+  const Row rows[] = {
+      {"127.0.0.1", "连接到目标代理失败: 错误码=10061 (连接被拒绝)"},
+      {"upstream.invalid", "解析目标代理地址失败: 11001"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.host);
+    ProxyHarness harness(FakeUpstream::recordUntilClosed());
+    std::mutex mutex;
+    std::vector<std::string> lookups;
+    harness.server->setResolver([&](const std::string& host, uint16_t port, sockaddr_in& address) {
+      std::lock_guard<std::mutex> lock(mutex);
+      lookups.push_back(host + ":" + std::to_string(port));
+      return host == "upstream.invalid" ? wsa::kHostNotFound : resolveIpv4(host, port, address);
+    });
+    const uint16_t closedPort = freeLoopbackPort();
+    harness.port = freeLoopbackPort();
+    ASSERT_TRUE(harness.server->start(harness.port, row.host, closedPort, "", ""));
+    std::string prefix;
+    Socket client = harness.openSession(connectHead("192.0.2.1:443"), prefix);
+    const std::string upstream = row.host + ":" + std::to_string(closedPort);
+    EXPECT_TRUE(harness.waitForSessionLine(prefix, "正在连接到目标代理: " + upstream));
+    EXPECT_TRUE(harness.waitForSessionLine(prefix, row.failure));
+    bool closed = false;
+    EXPECT_EQ(recvUntilClosed(client, 5000, &closed), "");
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(harness.waitForSessionLine(prefix, "客户端连接处理完成"));
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(lookups, std::vector<std::string>{upstream});
+  }
+}
+
+// Each send of the hand-over to an upstream that has reset the connection fails with its
+// line. The session is held at a known point: at its log line after connecting (before any
+// send), or, for the early body, after the head went out, where it adds the head's bytes to
+// the sent total under statsMutex, which the test holds. The upstream resets meanwhile, and the
+// session goes on only once the system no longer lists its side of the connection: the reset
+// has arrived there, so the next send fails on every platform instead of racing it.
+TEST(ProxySession, SendsToAnUpstreamThatResetFailWithTheirLine) {
+  const std::string body = "abc";
+  const std::string post =
+      "POST http://192.0.2.1/up HTTP/1.1\r\nHost: 192.0.2.1\r\nContent-Length: 3\r\n";
+  const std::string forwardedPost =
+      post +
+      "Connection: Keep-Alive\r\nKeep-Alive: timeout=900, max=1000\r\n"
+      "Proxy-Connection: Keep-Alive\r\n\r\n";
+  struct Row {
+    std::string request;
+    std::string upstreamGets;  // what went out before the reset
+    std::string failure;
+  };
+  const Row rows[] = {
+      {connectHead(), "", "发送CONNECT请求到目标代理失败: 错误码=10054"},
+      {"GET http://192.0.2.1/a HTTP/1.1\r\nHost: 192.0.2.1\r\n\r\n", "",
+       "发送HTTP请求头到目标代理失败: 错误码=10054"},
+      {post + "\r\n" + body, forwardedPost, "发送请求体到目标代理失败: 错误码=10054"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.failure);
+    std::promise<void> resetNow;
+    std::shared_future<void> resetSignal = resetNow.get_future().share();
+    std::atomic<uint16_t> proxySide{0};
+    ProxyHarness harness([&, resetSignal](FakeConnection& connection) {
+      proxySide.store(connection.peerPort());
+      connection.readExactly(row.upstreamGets.size());
+      resetSignal.wait_for(std::chrono::seconds(5));
+      connection.reset();
+    });
+    harness.log.holdWriterOf("成功连接到目标代理服务器");
+    ASSERT_TRUE(harness.start());
+    std::string prefix;
+    Socket client = harness.openSession(row.request, prefix);
+    ASSERT_TRUE(harness.log.waitUntilHeld());
+    std::unique_lock<std::mutex> totals(harness.server->core()->statsMutex, std::defer_lock);
+    if (!row.upstreamGets.empty()) {
+      totals.lock();
+      harness.log.release();
+      ASSERT_TRUE(harness.upstream.waitForReceived(0, row.upstreamGets.size()));
+    }
+    ASSERT_TRUE(waitUntil([&] { return proxySide.load() != 0; }));
+    const uint16_t upstreamPort = harness.upstream.port();
+    ASSERT_TRUE(loopbackConnectionListed(proxySide.load(), upstreamPort));
+    resetNow.set_value();
+    ASSERT_TRUE(harness.upstream.waitForScriptEnd(0));
+    ASSERT_TRUE(waitUntil([&] {
+      return !loopbackConnectionListed(proxySide.load(), upstreamPort);
+    })) << "the reset reached the proxy's socket";
+    harness.log.release();
+    if (totals.owns_lock()) totals.unlock();
+
+    EXPECT_TRUE(harness.waitForSessionLine(prefix, row.failure));
+    bool closed = false;
+    EXPECT_EQ(recvUntilClosed(client, 5000, &closed), "");
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(harness.waitForSessionLine(prefix, "客户端连接处理完成"));
+    EXPECT_EQ(harness.upstream.received(0), row.upstreamGets);
+    EXPECT_EQ(harness.server->totalBytesSent(), static_cast<int64_t>(row.upstreamGets.size()));
+  }
 }
 
 TEST(ProxyServer, AnIdleClientDoesNotStallOthers) {

@@ -1,14 +1,17 @@
 #include "log_capture.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <iostream>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 namespace quillon::testing {
 
 // A string buffer whose contents may be read while other threads write through the locked
-// buffer in front of it.
+// buffer in front of it. Each line arrives in one write (the log writes whole lines), which is
+// what the hold looks at.
 class LogCapture::Sink : public std::streambuf {
  public:
   std::string snapshot() {
@@ -19,11 +22,37 @@ class LogCapture::Sink : public std::streambuf {
     std::lock_guard<std::mutex> lock(mutex_);
     text_.clear();
   }
+  void hold(const std::string& text, int maxHoldMs) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    holdText_ = text;
+    maxHold_ = std::chrono::milliseconds(maxHoldMs);
+    armed_ = true;
+    released_ = false;
+  }
+  bool waitUntilHeld(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return held_; });
+  }
+  void release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    armed_ = false;
+    released_ = true;
+    changed_.notify_all();
+  }
 
  protected:
   std::streamsize xsputn(const char* s, std::streamsize n) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     text_.append(s, static_cast<size_t>(n));
+    if (armed_ &&
+        std::string_view(s, static_cast<size_t>(n)).find(holdText_) != std::string_view::npos) {
+      armed_ = false;
+      held_ = true;
+      changed_.notify_all();
+      // The wait gives up mutex_, so the test reads the log while this writer waits.
+      changed_.wait_for(lock, maxHold_, [&] { return released_; });
+      held_ = false;
+    }
     return n;
   }
   int_type overflow(int_type ch) override {
@@ -35,7 +64,14 @@ class LogCapture::Sink : public std::streambuf {
 
  private:
   std::mutex mutex_;
+  std::condition_variable changed_;
+  // All guarded by mutex_.
   std::string text_;
+  std::string holdText_;
+  std::chrono::milliseconds maxHold_{0};
+  bool armed_ = false;     // the next line containing holdText_ is held
+  bool held_ = false;      // a writer is held now
+  bool released_ = false;  // release() was called since hold()
 };
 
 LogCapture::LogCapture() : sink_(new Sink), locked_(new LockedStreamBuffer(sink_)) {
@@ -44,6 +80,7 @@ LogCapture::LogCapture() : sink_(new Sink), locked_(new LockedStreamBuffer(sink_
 }
 
 LogCapture::~LogCapture() {
+  sink_->release();
   std::cout.rdbuf(oldOut_);
   std::cerr.rdbuf(oldErr_);
   // Threads that a test left running (detached relays) may still hold on to the streams for a
@@ -102,5 +139,13 @@ bool LogCapture::waitForPrefix(const std::string& prefix, int timeoutMs) {
 }
 
 void LogCapture::clear() { sink_->clear(); }
+
+void LogCapture::holdWriterOf(const std::string& text, int maxHoldMs) {
+  sink_->hold(text, maxHoldMs);
+}
+
+bool LogCapture::waitUntilHeld(int timeoutMs) { return sink_->waitUntilHeld(timeoutMs); }
+
+void LogCapture::release() { sink_->release(); }
 
 }  // namespace quillon::testing

@@ -34,6 +34,16 @@ class LogCapture {
   // Forgets what was captured so far.
   void clear();
 
+  // A pause at a known point of another thread: the next writer of a line that contains
+  // `text` is held, once its line has been captured, until release() (or until `maxHoldMs`
+  // passed, so that a failing test cannot hang). Every other writer waits behind it meanwhile,
+  // as the log's lock stays taken. Released when the capture ends.
+  void holdWriterOf(const std::string& text, int maxHoldMs = 10000);
+  // Waits (up to `timeoutMs`) until a writer is held; returns whether one is.
+  bool waitUntilHeld(int timeoutMs = 5000);
+  // Lets the held writer go on; a hold that has not caught anyone yet is dropped.
+  void release();
+
  private:
   class Sink;
   Sink* sink_;

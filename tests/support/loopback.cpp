@@ -188,6 +188,18 @@ bool FakeConnection::send(const std::string& bytes) {
 
 void FakeConnection::close() { socket_.reset(); }
 
+void FakeConnection::reset() {
+  setResetOnClose(socket_.get());
+  socket_.reset();
+}
+
+uint16_t FakeConnection::peerPort() const {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  if (::getpeername(socket_.get(), reinterpret_cast<sockaddr*>(&peer), &length) != 0) return 0;
+  return ntohs(peer.sin_port);
+}
+
 std::string FakeConnection::received() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return received_;

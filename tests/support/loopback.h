@@ -75,6 +75,10 @@ class FakeConnection {
   bool send(const std::string& bytes);
   // Closes the connection (the peer sees its end).
   void close();
+  // Closes the connection with a reset (the peer's next operation on it fails).
+  void reset();
+  // The peer's port: the proxy's local port of this connection.
+  uint16_t peerPort() const;
 
   // Everything received so far on this connection.
   std::string received() const;
