@@ -20,6 +20,13 @@ constexpr int64_t kKilobyteLineThreshold = 1048576;
 constexpr auto kNoProgressPause = std::chrono::milliseconds(5);
 
 constexpr short kReadable = kPollIn | kPollErr | kPollHup;
+
+// The error of a socket whose wait reported a failure: its pending error, or a reset where the
+// system keeps no code for it.
+int pendingError(SocketHandle socket) {
+  const int error = socketErrorOf(socket);
+  return error != 0 ? error : wsa::kConnReset;
+}
 constexpr short kWritable = kPollOut | kPollErr | kPollHup;
 
 }  // namespace
@@ -182,12 +189,14 @@ bool Tunnel::step(Direction& d, short sourceReady, short destinationReady, bool&
       }
       // The destination is usually writable: try at once rather than after another wait.
       destinationReady |= kPollOut;
-    } else if (n == 0) {
+    } else if (n == 0 && (sourceReady & kPollErr) == 0) {
       progress = true;
       logLine(d.label, ": 连接关闭");
       d.sourceEnded = true;
-    } else if (lastSocketError() != wsa::kWouldBlock) {
-      logError(d.label, ": 读取错误: ", lastSocketError());
+    } else if (n == 0 || lastSocketError() != wsa::kWouldBlock) {
+      // Some systems (Wine among them) read a reset as an end of stream; the error flag of the
+      // wait tells them apart.
+      logError(d.label, ": 读取错误: ", n == 0 ? pendingError(d.source) : lastSocketError());
       fail(d.clientToUpstream() ? Side::kUpstream : Side::kClient);
       return false;
     }
@@ -216,9 +225,8 @@ bool Tunnel::step(Direction& d, short sourceReady, short destinationReady, bool&
 
 bool Tunnel::checkFailed(Side side, short ready) {
   if ((ready & kPollErr) == 0) return false;
-  const SocketHandle socket = side == Side::kClient ? setup_.client.get() : setup_.upstream.get();
-  const int error = socketErrorOf(socket);
-  if (error == 0) return false;
+  const int error =
+      pendingError(side == Side::kClient ? setup_.client.get() : setup_.upstream.get());
   Direction& reader = side == Side::kClient ? *toUpstream_ : *toClient_;
   if (!reader.sourceEnded) {
     logError(reader.label, ": 读取错误: ", error);

@@ -64,7 +64,8 @@ class Tunnel {
   enum class Side { kClient, kUpstream };
 
   bool step(Direction& direction, short sourceReady, short destinationReady, bool& progress);
-  // Ends the tunnel when `side`'s socket reports a pending error; true when it did.
+  // Ends the tunnel when `side`'s socket has failed (its wait reported an error); true when it
+  // did.
   bool checkFailed(Side side, short ready);
   void finish(Direction& direction);
   // Ends both directions after a failure; `reset` is the side that did not fail.

@@ -101,7 +101,13 @@ std::string recvUntilClosed(const Socket& socket, int timeoutMs, bool* closed, b
   while (n > 0) n = readSome(socket.get(), received, deadline);
   // A reset counts as closed too: the proxy closing with unread data gives one.
   if (closed != nullptr) *closed = n != kTimedOut;
-  if (reset != nullptr) *reset = n == -1;
+  if (reset != nullptr) {
+    // Some systems (Wine among them) read a reset as an end of stream; the socket's error flag
+    // still tells them apart.
+    PollEntry entry{};
+    entry.fd = socket.get();
+    *reset = n == -1 || (n == 0 && pollSockets(&entry, 1, 0) > 0 && (entry.revents & kPollErr));
+  }
   return received;
 }
 
