@@ -48,8 +48,15 @@ struct Tunnel::Direction {
   int64_t total = 0;         // bytes written to the destination
 
   bool clientToUpstream() const { return sourceSide == Side::kClient; }
-  void stage(std::string bytes) {
-    staged = std::move(bytes);
+  // Sets the direction up; `pending` goes to the destination before anything read.
+  void open(SocketHandle from, SocketHandle to, Side side, std::string lineLabel, std::string id,
+            std::string pending) {
+    source = from;
+    destination = to;
+    sourceSide = side;
+    label = std::move(lineLabel);
+    tunnelId = std::move(id);
+    staged = std::move(pending);
     out = staged.data();
     outLeft = staged.size();
   }
@@ -59,25 +66,15 @@ Tunnel::Tunnel(TunnelSetup setup)
     : setup_(std::move(setup)),
       toUpstream_(std::make_unique<Direction>()),
       toClient_(std::make_unique<Direction>()) {
-  setSocketBlocking(setup_.client.get(), false);
-  setSocketBlocking(setup_.upstream.get(), false);
-
   Direction& up = *toUpstream_;
-  up.source = setup_.client.get();
-  up.destination = setup_.upstream.get();
-  up.sourceSide = Side::kClient;
-  up.label = setup_.sessionPrefix + "客户端->代理";
-  up.tunnelId = setup_.baseId + "-c2p";
+  up.open(setup_.client.get(), setup_.upstream.get(), Side::kClient,
+          setup_.sessionPrefix + "客户端->代理", setup_.baseId + "-c2p",
+          std::move(setup_.toUpstream));
   up.filter = setup_.requestFilter.get();
-  up.stage(std::move(setup_.toUpstream));
-
   Direction& down = *toClient_;
-  down.source = setup_.upstream.get();
-  down.destination = setup_.client.get();
-  down.sourceSide = Side::kUpstream;
-  down.label = setup_.sessionPrefix + "代理->客户端";
-  down.tunnelId = setup_.baseId + "-p2c";
-  down.stage(std::move(setup_.toClient));
+  down.open(setup_.upstream.get(), setup_.client.get(), Side::kUpstream,
+            setup_.sessionPrefix + "代理->客户端", setup_.baseId + "-p2c",
+            std::move(setup_.toClient));
 
   setup_.core->registerTunnel(up.tunnelId);
   setup_.core->registerTunnel(down.tunnelId);

@@ -30,7 +30,8 @@ class RequestFilter {
   virtual void refuseLateHead() = 0;
 };
 
-// Everything a tunnel is made of. The tunnel owns the sockets from then on.
+// Everything a tunnel is made of. The tunnel owns the sockets from then on; both are
+// non-blocking, as the sessions use them.
 struct TunnelSetup {
   std::shared_ptr<ProxyCore> core;
   Socket client;
@@ -49,7 +50,7 @@ struct TunnelSetup {
 
 class Tunnel {
  public:
-  // Puts both sockets into non-blocking mode and registers the two directions.
+  // Registers the two directions.
   explicit Tunnel(TunnelSetup setup);
   ~Tunnel();
   Tunnel(const Tunnel&) = delete;
