@@ -11,8 +11,7 @@ namespace quillon {
 namespace {
 
 // One read per wake-up, written out completely before the next read. Large enough that a fast
-// path needs few system calls per megabyte; allocated only when a direction first has data, so
-// an idle tunnel costs no buffer.
+// path needs few system calls per megabyte.
 constexpr size_t kRelayChunk = 64 * 1024;
 constexpr int64_t kKilobyteLineThreshold = 1048576;
 // A wake-up that let nothing move (a hang-up reported while the peer's window is still full)
@@ -23,6 +22,17 @@ constexpr short kReadable = kPollIn | kPollErr | kPollHup;
 
 // The error of a socket whose wait reported a failure: its pending error, or a reset where the
 // system keeps no code for it.
+// The read buffer of a direction. A pool thread carries one tunnel at a time, so the buffers
+// belong to the thread and serve each tunnel it carries: nothing is allocated per tunnel or
+// per chunk. Allocated (and not cleared) when the thread first relays data, so a thread that
+// only holds idle tunnels costs no buffer.
+char* threadBuffer(bool clientToUpstream) {
+  thread_local std::unique_ptr<char[]> buffers[2];
+  std::unique_ptr<char[]>& buffer = buffers[clientToUpstream ? 0 : 1];
+  if (!buffer) buffer.reset(new char[kRelayChunk]);
+  return buffer.get();
+}
+
 int pendingError(SocketHandle socket) {
   const int error = socketErrorOf(socket);
   return error != 0 ? error : wsa::kConnReset;
@@ -38,7 +48,7 @@ struct Tunnel::Direction {
   std::string label;
   std::string tunnelId;
   RequestFilter* filter = nullptr;
-  std::unique_ptr<char[]> buffer;
+  char* buffer = nullptr;  // the thread's buffer for this direction, once it has data
   // Bytes read (or produced by the filter) that are waiting to be written.
   std::string staged;
   const char* out = nullptr;
@@ -167,13 +177,13 @@ void Tunnel::run() {
 bool Tunnel::step(Direction& d, short sourceReady, short destinationReady, bool& progress) {
   if (d.finished) return true;
   if (d.outLeft == 0 && !d.sourceEnded && (sourceReady & kReadable) != 0) {
-    if (!d.buffer) d.buffer = std::make_unique<char[]>(kRelayChunk);
-    const long n = recvSome(d.source, d.buffer.get(), kRelayChunk);
+    if (d.buffer == nullptr) d.buffer = threadBuffer(d.clientToUpstream());
+    const long n = recvSome(d.source, d.buffer, kRelayChunk);
     if (n > 0) {
       progress = true;
       if (d.filter != nullptr) {
         d.staged.clear();
-        if (!d.filter->filter(std::string_view(d.buffer.get(), static_cast<size_t>(n)),
+        if (!d.filter->filter(std::string_view(d.buffer, static_cast<size_t>(n)),
                               d.staged)) {
           fail(Side::kClient);
           return false;
@@ -181,7 +191,7 @@ bool Tunnel::step(Direction& d, short sourceReady, short destinationReady, bool&
         d.out = d.staged.data();
         d.outLeft = d.staged.size();
       } else {
-        d.out = d.buffer.get();
+        d.out = d.buffer;
         d.outLeft = static_cast<size_t>(n);
       }
       // The destination is usually writable: try at once rather than after another wait.
@@ -213,8 +223,9 @@ bool Tunnel::step(Direction& d, short sourceReady, short destinationReady, bool&
   }
   if (d.sourceEnded && d.outLeft == 0) {
     // The end of one side's stream becomes the end of sending to the other side; the other
-    // direction goes on until its own stream ends.
-    shutdownSending(d.destination);
+    // direction goes on until its own stream ends. When it already has, closing the sockets
+    // says the same.
+    if (!other(d).finished) shutdownSending(d.destination);
     finish(d);
   }
   return true;
@@ -237,7 +248,6 @@ bool Tunnel::checkFailed(Side side, short ready) {
 void Tunnel::finish(Direction& d) {
   if (d.finished) return;
   d.finished = true;
-  d.buffer.reset();
   if (d.clientToUpstream()) {
     setup_.core->addSent(d.total);
   } else {

@@ -172,7 +172,6 @@ void LocalProxyServer::runListener(std::shared_ptr<ProxyRun> run) {
     }
     if (::listen(listener.get(), SOMAXCONN) != 0) return fail("监听失败: ");
     logLine("代理服务器开始监听端口 ", run->config.localPort);
-    setSocketBlocking(listener.get(), false);
     reportSetup(ListenerSetup::kListening);
 
     const auto countInterval = std::chrono::milliseconds(run->timeouts.reapIntervalMs);

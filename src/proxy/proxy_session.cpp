@@ -60,7 +60,6 @@ Socket connectUpstream(ProxyRun& run, const std::string& prefix) {
     return Socket();
   }
   tuneSocket(upstream.get());
-  setSocketBlocking(upstream.get(), false);
 
   sockaddr_in address{};
   const int resolved = run.resolver(config.proxyHost, config.proxyPort, address);

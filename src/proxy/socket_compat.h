@@ -70,7 +70,8 @@ int resolverErrorCode(int getaddrinfoResult);
 // system gives. Returns 0, or the Winsock number of the failure.
 int resolveIpv4(const std::string& host, uint16_t port, sockaddr_in& address);
 
-// A new IPv4 TCP socket that child processes do not inherit; kInvalidSocket on failure.
+// A new non-blocking IPv4 TCP socket that child processes do not inherit; kInvalidSocket on
+// failure.
 SocketHandle openTcpSocket();
 // Accepts one client of a non-blocking listening socket; the client socket is non-blocking too
 // (on Windows it inherits the mode). kInvalidSocket on failure (would-block included).

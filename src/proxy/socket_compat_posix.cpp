@@ -76,7 +76,9 @@ int resolverErrorCode(int getaddrinfoResult) {
   }
 }
 
-SocketHandle openTcpSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP); }
+SocketHandle openTcpSocket() {
+  return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+}
 
 SocketHandle acceptSocket(SocketHandle listener) {
   return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);

@@ -24,6 +24,10 @@ SocketHandle openTcpSocket() {
                                      WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   // Systems that do not know the no-inherit flag refuse it; a plain socket still works.
   if (socket == INVALID_SOCKET) socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (socket != INVALID_SOCKET && !setSocketBlocking(socket, false)) {
+    ::closesocket(socket);
+    return INVALID_SOCKET;
+  }
   return socket;
 }
 
