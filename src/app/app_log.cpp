@@ -35,29 +35,32 @@ int LockedStreamBuffer::sync() {
 
 namespace {
 
-// The log file and the locked buffer live for the whole process and are never destroyed:
-// detached relay threads may still write a line while the runtime runs its exit handlers.
-// The file itself is closed by an exit handler, after which writes are dropped.
+// The log file and the locked buffer live for the whole process and are never destroyed or
+// closed: detached pool threads may still write a line while the runtime runs its exit
+// handlers, and a closed handle's number could by then belong to another file. The system
+// closes the file when the process ends; nothing is buffered, so nothing is lost.
 struct LogState {
   RotatingLogFile file{&AppLog::bannerText};
   LockedStreamBuffer locked{&file};
 };
 
 LogState& logState() {
-  static LogState* state = [] {
-    auto* s = new LogState;
-    std::atexit([] {
-      LogState& st = logState();
-      st.locked.pubsync();
-      st.locked.retarget(nullptr);
-      st.file.close();
-    });
-    return s;
-  }();
+  static LogState* state = new LogState;
   return *state;
 }
 
 }  // namespace
+
+void emitLogLine(std::ostream& stream, std::string_view line) {
+  LogState& state = logState();
+  if (stream.rdbuf() == &state.locked) {
+    // The process's own log: one append of the system, with no lock shared among writers.
+    state.file.append(line);
+    return;
+  }
+  stream.write(line.data(), static_cast<std::streamsize>(line.size()));
+  stream.flush();
+}
 
 std::string AppLog::bannerText() {
   return "\n\n=== Application started at " + currentCtimeText() + "===";
@@ -65,10 +68,7 @@ std::string AppLog::bannerText() {
 
 void AppLog::openAt(const std::string& path, const LogRotationLimits& limits) {
   LogState& state = logState();
-  state.locked.pubsync();
-  state.locked.retarget(nullptr);
   state.file.open(path, limits);
-  state.locked.retarget(&state.file);
   std::cout.rdbuf(&state.locked);
   std::cerr.rdbuf(&state.locked);
   logLine(bannerText());

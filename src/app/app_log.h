@@ -3,12 +3,15 @@
 #pragma once
 
 #include <cstdint>
+#include <charconv>
 #include <iostream>
 #include <mutex>
 #include <ostream>
 #include <sstream>
 #include <streambuf>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace quillon {
@@ -71,16 +74,44 @@ class AppLog {
   static std::string bannerText();
 };
 
-// Writes one line, its pieces concatenated with default stream formatting, to `stream` in a
-// single write, followed by a flush. Safe from any thread once the log is open.
+// Writes `line` (ending in a line feed) to `stream` in one write, followed by a flush. When the
+// stream is attached to the process's log, the line goes straight to the file with one append
+// of the system. Safe from any thread once the log is open.
+void emitLogLine(std::ostream& stream, std::string_view line);
+
+namespace log_detail {
+
+inline void appendPiece(std::string& line, std::string_view text) { line.append(text); }
+inline void appendPiece(std::string& line, const char* text) { line.append(text); }
+inline void appendPiece(std::string& line, const std::string& text) { line.append(text); }
+inline void appendPiece(std::string& line, char c) { line.push_back(c); }
+
+// Integers in plain decimal, as the stream writes them by default; anything else through a
+// stream, with its default formatting.
+template <typename Piece>
+void appendPiece(std::string& line, const Piece& piece) {
+  if constexpr (std::is_integral_v<Piece> && !std::is_same_v<Piece, bool>) {
+    char digits[24];
+    const auto result = std::to_chars(digits, digits + sizeof digits, piece);
+    line.append(digits, result.ptr);
+  } else {
+    std::ostringstream text;
+    text << piece;
+    line += std::move(text).str();
+  }
+}
+
+}  // namespace log_detail
+
+// Writes one line, its pieces concatenated with default stream formatting, as one write
+// followed by a flush (emitLogLine). Safe from any thread once the log is open.
 template <typename... Pieces>
 void writeLogLine(std::ostream& stream, const Pieces&... pieces) {
-  std::ostringstream line;
-  (line << ... << pieces);
-  line << '\n';
-  const std::string text = std::move(line).str();
-  stream.write(text.data(), static_cast<std::streamsize>(text.size()));
-  stream.flush();
+  std::string line;
+  line.reserve(128);
+  (log_detail::appendPiece(line, pieces), ...);
+  line.push_back('\n');
+  emitLogLine(stream, line);
 }
 
 // An ordinary event line on std::cout.

@@ -1,3 +1,5 @@
+#include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -20,6 +22,27 @@ std::string AppLog::defaultPath() {
   if (slash != std::string::npos) path.resize(slash + 1);
   return path + kFileName;
 }
+
+intptr_t openAppending(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  return fd < 0 ? -1 : fd;
+}
+
+std::uint64_t appendToFile(intptr_t handle, std::string_view bytes) {
+  std::uint64_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t n = ::write(static_cast<int>(handle), bytes.data() + written,
+                              bytes.size() - written);
+    if (n > 0) {
+      written += static_cast<std::uint64_t>(n);
+    } else if (n < 0 && errno != EINTR) {
+      break;  // a full disk: the line is lost, the program goes on
+    }
+  }
+  return written;
+}
+
+void closeAppending(intptr_t handle) { ::close(static_cast<int>(handle)); }
 
 std::uint64_t fileSizeOrZero(const std::string& path) {
   struct stat info {};

@@ -30,6 +30,33 @@ std::string AppLog::defaultPath() {
   return narrowPath;
 }
 
+intptr_t openAppending(const std::string& path) {
+  // Append-only access: every write lands at the end of the file, whole, whichever thread
+  // makes it. Other programs may read, write and rename the file meanwhile.
+  const HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return file == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<intptr_t>(file);
+}
+
+std::uint64_t appendToFile(intptr_t handle, std::string_view bytes) {
+  // A text file: every line feed is stored as CR LF.
+  std::string text;
+  text.reserve(bytes.size() + 8);
+  for (const char c : bytes) {
+    if (c == '\n') text += '\r';
+    text += c;
+  }
+  DWORD written = 0;
+  if (!WriteFile(reinterpret_cast<HANDLE>(handle), text.data(), static_cast<DWORD>(text.size()),
+                 &written, nullptr)) {
+    return 0;  // a full disk: the line is lost, the program goes on
+  }
+  return written;
+}
+
+void closeAppending(intptr_t handle) { CloseHandle(reinterpret_cast<HANDLE>(handle)); }
+
 std::uint64_t fileSizeOrZero(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA info{};
   if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &info)) return 0;

@@ -1,63 +1,75 @@
 #include "app/log_file.h"
 
-#include <ios>
+#include <mutex>
 
 namespace quillon {
 
+RotatingLogFile::~RotatingLogFile() { close(); }
+
 bool RotatingLogFile::open(const std::string& path, const LogRotationLimits& limits) {
-  close();
+  std::unique_lock<std::shared_mutex> lock(fileMutex_);
+  if (handle_ != -1) closeAppending(std::exchange(handle_, -1));
   path_ = path;
   limits_ = limits;
-  size_ = fileSizeOrZero(path);
-  rotateAbove_ = limits.whileRunningBytes;
-  if (size_ > limits.atOpenBytes) {
-    if (moveAside()) {
-      size_ = 0;
+  std::uint64_t size = fileSizeOrZero(path);
+  std::uint64_t rotateAbove = limits.whileRunningBytes;
+  if (size > limits.atOpenBytes) {
+    if (replaceFile(path_, path_ + ".1")) {
+      size = 0;
     } else {
-      rotateAbove_ = size_ + limits.retryAfterBytes;
+      rotateAbove = size + limits.retryAfterBytes;
     }
   }
-  // Text mode: on Windows every line feed is stored as CR LF. The C runtime opens the file
-  // shared for reading and writing, so other programs can read and tail it meanwhile.
-  return file_.open(path, std::ios::out | std::ios::app) != nullptr;
+  size_.store(size);
+  rotateAbove_.store(rotateAbove);
+  handle_ = openAppending(path);
+  return handle_ != -1;
 }
 
 void RotatingLogFile::close() {
-  if (file_.is_open()) file_.close();
+  std::unique_lock<std::shared_mutex> lock(fileMutex_);
+  if (handle_ != -1) closeAppending(std::exchange(handle_, -1));
+}
+
+void RotatingLogFile::append(std::string_view bytes) {
+  if (bytes.empty()) return;
+  bool full = false;
+  {
+    std::shared_lock<std::shared_mutex> lock(fileMutex_);
+    if (handle_ == -1) return;
+    const std::uint64_t size = size_ += appendToFile(handle_, bytes);
+    full = bytes.back() == '\n' && size > rotateAbove_.load();
+  }
+  if (full) rotate();
 }
 
 RotatingLogFile::int_type RotatingLogFile::overflow(int_type ch) {
   if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
   const char c = traits_type::to_char_type(ch);
-  return xsputn(&c, 1) == 1 ? ch : traits_type::eof();
+  append(std::string_view(&c, 1));
+  return ch;
 }
 
 std::streamsize RotatingLogFile::xsputn(const char* s, std::streamsize n) {
-  const std::streamsize written = file_.sputn(s, n);
-  if (written > 0) size_ += static_cast<std::uint64_t>(written);
-  if (written == n && n > 0 && s[n - 1] == '\n' && size_ > rotateAbove_) rotate();
-  return written;
+  append(std::string_view(s, static_cast<size_t>(n)));
+  return n;
 }
 
-int RotatingLogFile::sync() { return file_.pubsync(); }
-
-bool RotatingLogFile::moveAside() { return replaceFile(path_, path_ + ".1"); }
-
 void RotatingLogFile::rotate() {
-  // Closing flushes every line written so far into the file that is moved aside.
-  file_.close();
-  const bool moved = moveAside();
-  if (file_.open(path_, std::ios::out | std::ios::app) == nullptr) return;
+  std::unique_lock<std::shared_mutex> lock(fileMutex_);
+  // Another writer may have moved the file while this one waited.
+  if (handle_ == -1 || size_.load() <= rotateAbove_.load()) return;
+  // Windows cannot rename a file this process holds open; closing also ends every write.
+  closeAppending(std::exchange(handle_, -1));
+  const bool moved = replaceFile(path_, path_ + ".1");
+  handle_ = openAppending(path_);
   if (!moved) {
-    rotateAbove_ = size_ + limits_.retryAfterBytes;
+    rotateAbove_.store(size_.load() + limits_.retryAfterBytes);
     return;
   }
-  size_ = 0;
-  rotateAbove_ = limits_.whileRunningBytes;
-  const std::string banner = banner_() + "\n";
-  const std::streamsize written =
-      file_.sputn(banner.data(), static_cast<std::streamsize>(banner.size()));
-  if (written > 0) size_ += static_cast<std::uint64_t>(written);
+  size_.store(0);
+  rotateAbove_.store(limits_.whileRunningBytes);
+  if (handle_ != -1) size_ += appendToFile(handle_, banner_() + "\n");
 }
 
 }  // namespace quillon

@@ -2,57 +2,70 @@
 // grown too large, and begun again with a banner.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
-#include <fstream>
 #include <functional>
+#include <shared_mutex>
 #include <streambuf>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "app/app_log.h"
 
 namespace quillon {
 
-// A stream buffer that appends to one text file (on Windows in text mode: every line feed is
-// stored as CR LF) and moves it aside when it is too large: the file becomes "<path>.1",
-// replacing an older one, and a new file is begun with `banner`'s text and a line feed. A move
-// happens only after a write that ends in a line feed, with everything written before it
-// flushed into the old file, so no completed line is lost or split; a move that the system
+// Appends whole lines to one text file (on Windows every line feed is stored as CR LF), each
+// with one write of the system, so that a completed line is in the file even if the process is
+// killed right after. Appends from any number of threads go on side by side: the system places
+// each at the end of the file, whole, and they wait for nothing but a move aside.
+//
+// When the file is too large it is moved aside: it becomes "<path>.1", replacing an older one,
+// and a new file is begun with `banner`'s text and a line feed. A move happens only after a
+// write that ends in a line feed, so no completed line is lost or split; a move that the system
 // refuses leaves the file in use. Sizes are counted, not asked of the system, so a write costs
 // no extra system call.
 //
-// Not thread-safe: the log's LockedStreamBuffer serialises every call.
+// It is also a stream buffer (for the log's LockedStreamBuffer); it buffers nothing.
 class RotatingLogFile : public std::streambuf {
  public:
   explicit RotatingLogFile(std::function<std::string()> banner) : banner_(std::move(banner)) {}
+  ~RotatingLogFile() override;
 
   // Opens `path` for appending, creating it when missing; a file larger than
   // `limits.atOpenBytes` is moved aside first. Closes a file opened earlier. Writes nothing.
   bool open(const std::string& path, const LogRotationLimits& limits);
   void close();
 
+  // Appends `bytes` (whole lines). Any thread; dropped when no file is open.
+  void append(std::string_view bytes);
+
  protected:
   int_type overflow(int_type ch) override;
   std::streamsize xsputn(const char* s, std::streamsize n) override;
-  int sync() override;
 
  private:
   // Moves the file aside and begins a new one; on a refused move, keeps the file and sets
   // the next attempt.
   void rotate();
-  // Renames `path_` to "<path_>.1"; the file must be closed (Windows cannot rename a file
-  // this process holds open).
-  bool moveAside();
 
   std::function<std::string()> banner_;
-  std::filebuf file_;
-  std::string path_;
+  // Held shared by every append and exclusively to open, close or move the file.
+  std::shared_mutex fileMutex_;
+  intptr_t handle_ = -1;  // the platform's file handle; guarded by fileMutex_
+  std::string path_;      // written under fileMutex_ held exclusively
   LogRotationLimits limits_;
-  std::uint64_t size_ = 0;         // bytes in the file: its size at open plus what was written
-  std::uint64_t rotateAbove_ = 0;  // a size past which the next line end moves the file
+  std::atomic<std::uint64_t> size_{0};         // bytes in the file: at open plus written
+  std::atomic<std::uint64_t> rotateAbove_{0};  // a size past which a line end moves the file
 };
 
 // Platform parts, in app_log_posix.cpp and app_log_win.cpp.
+// Opens `path` for appending (created when missing; other programs may read, write and rename
+// it meanwhile); -1 when it cannot be opened.
+intptr_t openAppending(const std::string& path);
+// Appends `bytes` with one write (on Windows each line feed as CR LF); the bytes the file grew.
+std::uint64_t appendToFile(intptr_t handle, std::string_view bytes);
+void closeAppending(intptr_t handle);
 // The size of the file at `path` in bytes; 0 when there is none.
 std::uint64_t fileSizeOrZero(const std::string& path);
 // Renames `from` to `to`, replacing a file of that name; false when the system refused.

@@ -1,5 +1,6 @@
 // quillon-proxy: runs one local forwarding proxy from the command line, for manual testing and
-// benchmarks. Log lines go to standard output and error; the statistics once a second.
+// benchmarks. Log lines go to standard output and error, or with --log into a file written as
+// the program's own log is; the statistics once a second.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -20,11 +21,12 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: quillon-proxy --listen PORT --upstream HOST:PORT [--user U]\n"
-    "                     [--password-file FILE | --password P]\n"
+    "                     [--password-file FILE | --password P] [--log FILE]\n"
     "The upstream password is the first line of FILE (without its line end), or P, or else\n"
     "the value of the environment variable QUILLON_PROXY_PASSWORD; an option wins over the\n"
     "variable, and the two options cannot be given together. --password is visible to every\n"
-    "local user in the process list: prefer the file or the variable.\n";
+    "local user in the process list: prefer the file or the variable. With --log the log lines\n"
+    "go to FILE (appended, moved aside when large) as the program writes its own log.\n";
 
 constexpr char kPasswordVariable[] = "QUILLON_PROXY_PASSWORD";
 
@@ -63,7 +65,8 @@ bool readPasswordFile(const std::string& path, std::string& password, std::strin
 
 // Fills `options` from the command line and the environment. False on bad input: with
 // `error` empty the usage text is the answer, otherwise `error` says what is wrong.
-bool parseArguments(int argc, char** argv, Options& options, std::string& error) {
+bool parseArguments(int argc, char** argv, Options& options, std::string& logPath,
+                    std::string& error) {
   bool haveListen = false;
   bool haveUpstream = false;
   std::optional<std::string> password;
@@ -87,6 +90,8 @@ bool parseArguments(int argc, char** argv, Options& options, std::string& error)
       haveUpstream = true;
     } else if (name == "--user") {
       options.username = value;
+    } else if (name == "--log") {
+      logPath = value;
     } else if (name == "--password" && !password) {
       password = value;
     } else if (name == "--password-file" && !passwordFile) {
@@ -116,8 +121,9 @@ bool parseArguments(int argc, char** argv, Options& options, std::string& error)
 
 int main(int argc, char** argv) {
   Options options;
+  std::string logPath;
   std::string error;
-  if (!parseArguments(argc, argv, options, error)) {
+  if (!parseArguments(argc, argv, options, logPath, error)) {
     if (error.empty()) {
       std::fputs(kUsage, stderr);
     } else {
@@ -135,10 +141,14 @@ int main(int argc, char** argv) {
   // The proxy logs from many threads; lines must not interleave on the console either. The
   // locked buffers are never destroyed: the runtime flushes std::cout after main returns, and
   // detached relay threads may still write a line while the process exits.
-  static auto* const out = new quillon::LockedStreamBuffer(std::cout.rdbuf());
-  static auto* const err = new quillon::LockedStreamBuffer(std::cerr.rdbuf());
-  std::cout.rdbuf(out);
-  std::cerr.rdbuf(err);
+  if (!logPath.empty()) {
+    quillon::AppLog::openAt(logPath);
+  } else {
+    static auto* const out = new quillon::LockedStreamBuffer(std::cout.rdbuf());
+    static auto* const err = new quillon::LockedStreamBuffer(std::cerr.rdbuf());
+    std::cout.rdbuf(out);
+    std::cerr.rdbuf(err);
+  }
   if (!quillon::installStopSignal()) {
     quillon::logError("cannot install the stop signal handler");
     return 1;
