@@ -3,6 +3,7 @@
 #include <time.h>
 #include <wchar.h>
 
+#include <mutex>
 #include <string>
 
 #include "app/app_log.h"
@@ -40,6 +41,10 @@ intptr_t openAppending(const std::string& path) {
 }
 
 std::uint64_t appendToFile(intptr_t handle, std::string_view bytes) {
+  // Windows places each write to an append-only handle at the end of the file whole, but Wine
+  // finds the end and writes there in two steps, so that writes from two threads can overwrite
+  // each other: the writes are serialised here.
+  static std::mutex appendMutex;
   // A text file: every line feed is stored as CR LF.
   std::string text;
   text.reserve(bytes.size() + 8);
@@ -48,6 +53,7 @@ std::uint64_t appendToFile(intptr_t handle, std::string_view bytes) {
     text += c;
   }
   DWORD written = 0;
+  std::lock_guard<std::mutex> lock(appendMutex);
   if (!WriteFile(reinterpret_cast<HANDLE>(handle), text.data(), static_cast<DWORD>(text.size()),
                  &written, nullptr)) {
     return 0;  // a full disk: the line is lost, the program goes on

@@ -17,8 +17,8 @@ namespace quillon {
 
 // Appends whole lines to one text file (on Windows every line feed is stored as CR LF), each
 // with one write of the system, so that a completed line is in the file even if the process is
-// killed right after. Appends from any number of threads go on side by side: the system places
-// each at the end of the file, whole, and they wait for nothing but a move aside.
+// killed right after. Appends from any number of threads go on side by side where the system
+// places each at the end of the file whole (O_APPEND); the Windows part serialises its writes.
 //
 // When the file is too large it is moved aside: it becomes "<path>.1", replacing an older one,
 // and a new file is begun with `banner`'s text and a line feed. A move happens only after a
