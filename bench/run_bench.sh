@@ -176,8 +176,11 @@ start_forwarder() {  # start_forwarder NAME command...: on the client side
 
 start_quillon() {
   CLIENT_AUTH[quillon]=""
-  start_forwarder quillon "$QUILLON_PROXY" --listen "${PORT[quillon]}" --upstream "$SQUID" \
-    --user "$PROXY_USER" --password "$PROXY_PASSWORD"
+  # The log goes to a file written as the program writes its own; the password through the
+  # environment, out of the process list.
+  QUILLON_PROXY_PASSWORD="$PROXY_PASSWORD" start_forwarder quillon "$QUILLON_PROXY" \
+    --listen "${PORT[quillon]}" --upstream "$SQUID" --user "$PROXY_USER" \
+    --log "$WORK/quillon.log"
 }
 
 start_tinyproxy() {
