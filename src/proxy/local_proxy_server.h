@@ -101,7 +101,7 @@ class LocalProxyServer {
 
   const ProxyConfig& config() const { return config_; }
   const ProxyTimeouts& timeouts() const { return timeouts_; }
-  // The totals and registry shared with the relay threads.
+  // The totals and registry shared with the tunnels.
   const std::shared_ptr<ProxyCore>& core() const { return core_; }
 
  private:
@@ -137,7 +137,7 @@ class LocalProxyServer {
   std::mutex tickerMutex_;  // only for waking the ticker early on stop
   std::condition_variable tickerWake_;
 
-  // Totals and tunnel registry; co-owned by every relay thread.
+  // Totals and tunnel registry; co-owned by every tunnel.
   std::shared_ptr<ProxyCore> core_;
 };
 

@@ -1,5 +1,5 @@
-// The state that the relay threads touch at their end: the byte totals and the registry of
-// running relay directions. The server and every relay thread hold it by shared ownership, so
+// The state that the tunnels touch as they begin and end: the byte totals and the registry of
+// running relay directions. The server and every tunnel hold it by shared ownership, so
 // a relay that outlives stop() or the server itself still finds it alive.
 #pragma once
 
