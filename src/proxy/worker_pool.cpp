@@ -42,11 +42,14 @@ WorkerPool& WorkerPool::instance() {
 
 bool WorkerPool::run(PoolJob job, ProxyThread kind, std::string& error) {
   {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::unique_lock<std::mutex> lock(state_->mutex);
     // Every queued job is promised to one parked thread; only a thread with no promise yet can
     // take a new one, so a job never waits for a running job to finish.
     if (state_->queue.size() < state_->parked) {
       state_->queue.push_back(std::move(job));
+      // Woken after the unlock, so that the parked thread does not wake only to wait for the
+      // mutex. The state is never freed, so the notify is safe outside the lock.
+      lock.unlock();
       state_->workAvailable.notify_one();
       return true;
     }
