@@ -7,12 +7,8 @@
 
 namespace quillon {
 
-// `text` as UTF-8; the empty text when it is empty, null, or not well-formed UTF-16 (an
-// unpaired surrogate is refused rather than replaced).
-std::string utf8FromUtf16(const wchar_t* text);
-
 // Splits `commandLine` by the system's rules, drops the first element (the program path) and
-// converts the rest with utf8FromUtf16(), keeping an empty text in place of any argument that
+// converts the rest to UTF-8 (utf8FromUtf16), keeping an empty text in place of any argument that
 // cannot be converted. A command line that cannot be split gives no arguments.
 std::vector<std::string> entrypointArgumentsFrom(const wchar_t* commandLine);
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "app/app_log.h"
 #include "app/entrypoint_arguments.h"
 #include "bridge/ui_project.h"
+#include "log/app_log.h"
 #include "system/network_recovery.h"
 #include "system/system_backends.h"
 #include "window/flutter_window.h"

@@ -5,7 +5,7 @@
 #include <memory>
 #include <utility>
 
-#include "app/app_log.h"
+#include "log/app_log.h"
 
 namespace flutter {
 namespace {

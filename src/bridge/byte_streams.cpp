@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/app_log.h"
+#include "log/app_log.h"
 
 namespace flutter {
 namespace {

@@ -1,6 +1,6 @@
 #include "bridge/flutter_view_controller.h"
 
-#include "app/app_log.h"
+#include "log/app_log.h"
 
 namespace flutter {
 

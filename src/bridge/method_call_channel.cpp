@@ -4,8 +4,8 @@
 #include <variant>
 #include <vector>
 
-#include "app/app_log.h"
 #include "bridge/engine_method_result.h"
+#include "log/app_log.h"
 
 namespace flutter {
 namespace {

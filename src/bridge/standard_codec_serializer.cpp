@@ -6,7 +6,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "app/app_log.h"
+#include "log/app_log.h"
 
 namespace flutter {
 namespace {

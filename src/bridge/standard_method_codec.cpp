@@ -2,9 +2,9 @@
 
 #include <variant>
 
-#include "app/app_log.h"
 #include "bridge/byte_streams.h"
 #include "bridge/standard_codec_serializer.h"
+#include "log/app_log.h"
 
 namespace flutter {
 namespace {

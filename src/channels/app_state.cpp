@@ -3,7 +3,7 @@
 #include <thread>
 #include <utility>
 
-#include "app/app_log.h"
+#include "log/app_log.h"
 #include "system/system_dns.h"
 #include "system/system_proxy.h"
 

@@ -1,10 +1,10 @@
 // The handler of "com.quillon.app/stats" and the once-a-second "onStatsUpdate" push.
 #include <utility>
 
-#include "app/app_log.h"
-#include "app/log_text.h"
 #include "channels/app_state.h"
 #include "channels/channel_arguments.h"
+#include "log/app_log.h"
+#include "log/log_text.h"
 
 namespace quillon {
 

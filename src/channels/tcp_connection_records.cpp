@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "app/app_log.h"
-#include "app/log_text.h"
+#include "log/app_log.h"
+#include "log/log_text.h"
 
 namespace quillon {
 

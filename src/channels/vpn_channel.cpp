@@ -3,11 +3,10 @@
 #include <string>
 #include <utility>
 
-#include "app/app_log.h"
-#include "app/log_text.h"
 #include "channels/app_state.h"
 #include "channels/channel_arguments.h"
-#include "proxy/self_loop.h"
+#include "log/app_log.h"
+#include "log/log_text.h"
 #include "system/system_dns.h"
 #include "system/system_proxy.h"
 
@@ -83,15 +82,15 @@ void AppState::startVpn(const flutter::EncodableValue& arguments, ChannelResult 
 
   logLine("启动VPN连接到: ", loggableText(host), ":", port);
   // A port outside 1..65535 is refused here rather than cut to its low 16 bits, which would
-  // silently connect somewhere else; so is an upstream that is the proxy's own listener.
-  if (host.empty() || !isUsablePort(port) ||
-      upstreamIsOwnListener(host, static_cast<uint16_t>(port), kLocalProxyPort)) {
+  // silently connect somewhere else. (The proxy itself refuses an upstream that is its own
+  // listener.)
+  if (host.empty() || !isUsablePort(port)) {
     failStartVpn("代理服务器配置无效", StartVpnStage::kNothingStarted, result);
     return;
   }
 
-  if (!proxyServer_->start(kLocalProxyPort, host, static_cast<uint16_t>(port), username,
-                           password)) {
+  if (!proxyServer_->start(
+          ProxyConfig{kLocalProxyPort, host, static_cast<uint16_t>(port), username, password})) {
     failStartVpn("启动代理服务器失败", StartVpnStage::kNothingStarted, result);
     return;
   }
@@ -168,11 +167,10 @@ void AppState::startProxyServer(const flutter::EncodableValue& arguments, Channe
   const std::string password = stringArgument(*map, "password");
 
   bool started = false;
-  if (!host.empty() && isUsablePort(localPort) && isUsablePort(targetPort) &&
-      !upstreamIsOwnListener(host, static_cast<uint16_t>(targetPort),
-                             static_cast<uint16_t>(localPort))) {
-    started = proxyServer_->start(static_cast<uint16_t>(localPort), host,
-                                  static_cast<uint16_t>(targetPort), username, password);
+  if (!host.empty() && isUsablePort(localPort) && isUsablePort(targetPort)) {
+    started =
+        proxyServer_->start(ProxyConfig{static_cast<uint16_t>(localPort), host,
+                                        static_cast<uint16_t>(targetPort), username, password});
   } else {
     logError("启动代理服务器失败: 无效的目标主机或端口");
   }

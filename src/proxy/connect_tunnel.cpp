@@ -1,7 +1,7 @@
 #include "proxy/connect_tunnel.h"
 
-#include "app/app_log.h"
-#include "app/log_text.h"
+#include "log/app_log.h"
+#include "log/log_text.h"
 #include "proxy/http_head.h"
 #include "proxy/proxy_run.h"
 
@@ -42,9 +42,8 @@ std::optional<TunnelSetup> handleConnect(SessionContext& session, ClientRequest&
   logLine(prefix, "CONNECT请求成功，隧道已建立");
   const std::string_view reply(kConnectEstablishedReply, sizeof kConnectEstablishedReply - 1);
   size_t replied = 0;
-  const IoResult replyResult = sendWithin(session.client.get(), reply,
-                                          deadlineIn(run.timeouts.upstreamIoMs), &run.stopSignal,
-                                          replied);
+  const IoResult replyResult = sendWithin(
+      session.client.get(), reply, deadlineIn(run.timeouts.upstreamIoMs), &run.stopSignal, replied);
   logLine(prefix, "已发送 ", replyResult == IoResult::kDone ? static_cast<long>(replied) : -1L,
           " 字节的'Connection Established'响应给客户端");
   if (replyResult != IoResult::kDone) {

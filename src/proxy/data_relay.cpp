@@ -4,7 +4,7 @@
 #include <exception>
 #include <thread>
 
-#include "app/app_log.h"
+#include "log/app_log.h"
 
 namespace quillon {
 
@@ -183,8 +183,7 @@ bool Tunnel::step(Direction& d, short sourceReady, short destinationReady, bool&
       progress = true;
       if (d.filter != nullptr) {
         d.staged.clear();
-        if (!d.filter->filter(std::string_view(d.buffer, static_cast<size_t>(n)),
-                              d.staged)) {
+        if (!d.filter->filter(std::string_view(d.buffer, static_cast<size_t>(n)), d.staged)) {
           fail(Side::kClient);
           return false;
         }

@@ -2,8 +2,8 @@
 
 #include <chrono>
 
-#include "app/app_log.h"
-#include "app/log_text.h"
+#include "log/app_log.h"
+#include "log/log_text.h"
 #include "proxy/proxy_run.h"
 
 namespace quillon {
@@ -21,8 +21,7 @@ void logLaterRequests(const std::string& prefix, const std::vector<RequestReport
 // head must end within its own deadline from its first byte.
 class HttpRequestFilter : public RequestFilter {
  public:
-  HttpRequestFilter(std::unique_ptr<RequestStreamRewriter> rewriter, std::string prefix,
-                    int headMs)
+  HttpRequestFilter(std::unique_ptr<RequestStreamRewriter> rewriter, std::string prefix, int headMs)
       : rewriter_(std::move(rewriter)), prefix_(std::move(prefix)), headMs_(headMs) {
     trackHead();
   }
@@ -85,8 +84,8 @@ std::optional<TunnelSetup> forwardHttpRequest(SessionContext& session, ClientReq
   setup.client = std::move(session.client);
   setup.upstream = std::move(session.upstream);
   setup.sessionPrefix = prefix;
-  setup.baseId = prefix + "tunnel-" + loggableText(request.method) + "-" +
-                 loggableText(request.target);
+  setup.baseId =
+      prefix + "tunnel-" + loggableText(request.method) + "-" + loggableText(request.target);
   setup.requestFilter = std::make_unique<HttpRequestFilter>(std::move(request.rewriter), prefix,
                                                             run.timeouts.clientHeadMs);
   return setup;

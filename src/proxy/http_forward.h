@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "proxy/data_relay.h"
-#include "proxy/proxy_session.h"
+#include "proxy/session_handshake.h"
 
 namespace quillon {
 

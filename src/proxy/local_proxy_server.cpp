@@ -5,12 +5,13 @@
 #include <new>
 #include <thread>
 
-#include "app/app_log.h"
-#include "app/log_text.h"
+#include "log/app_log.h"
+#include "log/log_text.h"
 #include "proxy/proxy_core.h"
-#include "proxy/http_head.h"
 #include "proxy/proxy_run.h"
 #include "proxy/proxy_session.h"
+#include "proxy/self_loop.h"
+#include "proxy/session_handshake.h"
 #include "proxy/socket_compat.h"
 #include "proxy/thread_launch.h"
 #include "proxy/worker_pool.h"
@@ -33,24 +34,32 @@ std::atomic<int> connectionCounter{0};
 
 }  // namespace
 
-LocalProxyServer::LocalProxyServer() : resolver_(resolveIpv4), core_(std::make_shared<ProxyCore>()) {}
+LocalProxyServer::LocalProxyServer()
+    : resolver_(resolveIpv4), core_(std::make_shared<ProxyCore>()) {}
 
 LocalProxyServer::~LocalProxyServer() {
   stop();
   windDown();
 }
 
-bool LocalProxyServer::start(uint16_t localPort, const std::string& proxyHost, uint16_t proxyPort,
-                             const std::string& username, const std::string& password) {
+bool LocalProxyServer::start(const ProxyConfig& config) {
   if (running_.load()) {
     logError("代理服务器已经在运行");
     return false;
   }
+  // Forwarding to its own listener would send every request round again until descriptors run
+  // out; the spare connections would do the same without any client.
+  if (upstreamIsOwnListener(config.proxyHost, config.proxyPort, config.localPort)) {
+    logError("目标代理是本地代理自己的监听地址，已拒绝: ", loggableText(config.proxyHost), ":",
+             config.proxyPort);
+    return false;
+  }
   windDown();
-  config_ = ProxyConfig{localPort, proxyHost, proxyPort, username, password};
-  logLine("代理配置已设置 - 本地端口: ", localPort, ", 目标代理: ", loggableText(proxyHost), ":",
-          proxyPort, ", 用户名: ", username.empty() ? std::string("无") : loggableText(username),
-          ", 密码: ", password.empty() ? "无" : "已提供");
+  config_ = config;
+  logLine("代理配置已设置 - 本地端口: ", config_.localPort,
+          ", 目标代理: ", loggableText(config_.proxyHost), ":", config_.proxyPort, ", 用户名: ",
+          config_.username.empty() ? std::string("无") : loggableText(config_.username),
+          ", 密码: ", config_.password.empty() ? "无" : "已提供");
   core_->resetTotals();
   run_ = std::make_shared<ProxyRun>(config_, timeouts_, resolver_, core_);
   if (!run_->stopSignal.valid()) {
@@ -93,8 +102,8 @@ bool LocalProxyServer::start(uint16_t localPort, const std::string& proxyHost, u
     windDown();
     return false;
   }
-  logLine("代理服务器启动在端口 ", localPort, ", 目标代理服务器: ", loggableText(proxyHost), ":",
-          proxyPort);
+  logLine("代理服务器启动在端口 ", config_.localPort,
+          ", 目标代理服务器: ", loggableText(config_.proxyHost), ":", config_.proxyPort);
   return true;
 }
 
@@ -166,8 +175,7 @@ void LocalProxyServer::runListener(std::shared_ptr<ProxyRun> run) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(run->config.localPort);
-    if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
-        0) {
+    if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
       return fail("绑定socket失败: ");
     }
     if (::listen(listener.get(), SOMAXCONN) != 0) return fail("监听失败: ");

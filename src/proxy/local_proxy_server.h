@@ -13,47 +13,12 @@
 #include <thread>
 #include <vector>
 
-#include "proxy/socket_compat.h"
+#include "proxy/proxy_config.h"
 
 namespace quillon {
 
 struct ProxyCore;
 struct ProxyRun;
-
-// Where the proxy listens and which upstream proxy it talks to. Written only by start().
-struct ProxyConfig {
-  uint16_t localPort = 0;
-  std::string proxyHost;
-  uint16_t proxyPort = 0;
-  std::string username;
-  std::string password;
-};
-
-// Every time limit of the proxy in one place. The defaults are the production values; tests
-// shorten them with LocalProxyServer::setTimeouts() so that they need not sleep through them.
-struct ProxyTimeouts {
-  // The whole request head of a client must arrive within this time (all reads together).
-  int clientHeadMs = 30000;
-  // Each of the proxy's own sends during a hand-over (its request upstream, its reply to a
-  // CONNECT client) must complete within this time.
-  int upstreamIoMs = 10000;
-  // The whole answer of the upstream proxy to a CONNECT request must arrive within this time.
-  int upstreamAnswerMs = 30000;
-  // Bound on opening the TCP connection to the upstream proxy (Windows' own default).
-  int upstreamConnectMs = 21000;
-  // How often the listener logs how many sessions are still setting up.
-  int reapIntervalMs = 6000;
-  // How long start() waits for the listener to report that it is bound and listening.
-  int listenerSetupMs = 2000;
-  // How long stop() waits for interrupted sessions to end; one stuck in a name lookup (which
-  // cannot be interrupted) finishes on its own afterwards.
-  int stopWaitMs = 1000;
-};
-
-// Resolves the upstream proxy's host and port to one IPv4 address. Returns 0, or the Winsock
-// number of the failure.
-using UpstreamResolver =
-    std::function<int(const std::string& host, uint16_t port, sockaddr_in& address)>;
 
 // Called once a second on the statistics thread with (bytes sent, bytes received).
 using ProxyStatsCallback = std::function<void(int64_t, int64_t)>;
@@ -74,9 +39,10 @@ class LocalProxyServer {
 
   // Stores the configuration and starts the listener and the statistics ticker. Returns true
   // once the listener is bound and listening on every IPv4 interface; false when the server
-  // already runs, or when the listener could not be set up (the reason is in the log).
-  bool start(uint16_t localPort, const std::string& proxyHost, uint16_t proxyPort,
-             const std::string& username, const std::string& password);
+  // already runs, when the upstream proxy is this listener itself (forwarding to it would send
+  // every request round again without end), or when the listener could not be set up (the
+  // reason is in the log). The loop check may look the upstream's name up.
+  bool start(const ProxyConfig& config);
 
   // Stops accepting clients, ends the sessions still setting up (their waits are interrupted;
   // it waits for them up to stopWaitMs) and stops the statistics ticker. Running tunnels are

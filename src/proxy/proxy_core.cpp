@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "app/app_log.h"
+#include "log/app_log.h"
 #include "proxy/socket_compat.h"
 
 namespace quillon {

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "proxy/proxy_text.h"
+
 namespace quillon {
 
 ProxyRun::ProxyRun(const ProxyConfig& runConfig, const ProxyTimeouts& runTimeouts,
@@ -9,7 +11,8 @@ ProxyRun::ProxyRun(const ProxyConfig& runConfig, const ProxyTimeouts& runTimeout
     : config(runConfig),
       timeouts(runTimeouts),
       resolver(std::move(runResolver)),
-      core(std::move(runCore)) {}
+      core(std::move(runCore)),
+      authorizationLine(basicAuthorizationLine(config.username, config.password)) {}
 
 void ProxyRun::sessionBegan() {
   std::lock_guard<std::mutex> lock(sessionThreadsMutex);

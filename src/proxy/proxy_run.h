@@ -7,8 +7,9 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
 
-#include "proxy/local_proxy_server.h"
+#include "proxy/proxy_config.h"
 #include "proxy/proxy_core.h"
 #include "proxy/wake_signal.h"
 
@@ -31,6 +32,9 @@ struct ProxyRun {
   const ProxyTimeouts timeouts;
   const UpstreamResolver resolver;
   const std::shared_ptr<ProxyCore> core;
+  // The Basic proxy authorization line for the configured credentials (with its CR LF), or ""
+  // without them; built once per run.
+  const std::string authorizationLine;
   // Raised by stop(): every wait of a session watches it.
   WakeSignal stopSignal;
 

@@ -2,14 +2,15 @@
 
 #include <optional>
 
-#include "app/app_log.h"
-#include "app/log_text.h"
+#include "log/app_log.h"
+#include "log/log_text.h"
 #include "proxy/connect_tunnel.h"
 #include "proxy/data_relay.h"
 #include "proxy/http_forward.h"
 #include "proxy/http_head.h"
 #include "proxy/proxy_run.h"
 #include "proxy/proxy_text.h"
+#include "proxy/session_handshake.h"
 
 namespace quillon {
 
@@ -31,8 +32,6 @@ const char* connectErrorText(int code) {
       return "";
   }
 }
-
-constexpr char kStoppedLine[] = "代理服务器正在停止，会话已结束";
 
 // Ends the session's count in its run exactly once: at the hand-over, or when the session
 // fails.
@@ -67,11 +66,10 @@ Socket connectUpstream(ProxyRun& run, const std::string& prefix) {
     logError(prefix, "解析目标代理地址失败: ", resolved);
     return Socket();
   }
-  const IoResult connected =
-      connectWithin(upstream.get(), address, deadlineIn(run.timeouts.upstreamConnectMs),
-                    &run.stopSignal);
+  const IoResult connected = connectWithin(
+      upstream.get(), address, deadlineIn(run.timeouts.upstreamConnectMs), &run.stopSignal);
   if (connected == IoResult::kStopped) {
-    logError(prefix, kStoppedLine);
+    logError(prefix, kSessionStoppedLine);
     return Socket();
   }
   if (connected != IoResult::kDone) {
@@ -83,85 +81,29 @@ Socket connectUpstream(ProxyRun& run, const std::string& prefix) {
   return upstream;
 }
 
-}  // namespace
-
-bool tuneSocket(SocketHandle socket) {
-  if (!setIntOption(socket, IPPROTO_TCP, TCP_NODELAY, 1)) {
-    logError("设置TCP_NODELAY选项失败: ", lastSocketError());
-    return false;
-  }
-  if (!setIntOption(socket, SOL_SOCKET, SO_KEEPALIVE, 1)) {
-    logError("设置SO_KEEPALIVE选项失败: ", lastSocketError());
-    return false;
-  }
-  // The send and receive buffers are left to the system: a fixed receive buffer caps the TCP
-  // window, and with it every download, at buffer size / round trip (64 KiB over 100 ms is
-  // about 5 Mbit/s), and on Windows it also turns receive-window auto-tuning off.
-  return true;
-}
-
-std::string sessionPrefixFor(int connectionId) {
-  return "[会话-" + std::to_string(connectionId) + "] ";
-}
-
-void logHandshakeFailure(const std::string& prefix, IoResult result, const char* failure,
-                         const char* timedOut) {
-  if (result == IoResult::kStopped) {
-    logError(prefix, kStoppedLine);
-  } else if (result == IoResult::kTimedOut) {
-    logError(prefix, timedOut);
-  } else {
-    logError(prefix, failure);
-  }
-}
-
-void logRequest(const std::string& prefix, const RequestReport& request) {
-  logLine(prefix, "处理 ", loggableText(request.method), " 请求: ", loggableText(request.target));
-}
-
-bool sendUpstream(SessionContext& session, std::string_view bytes, const char* failure) {
-  ProxyRun& run = session.run;
-  size_t sent = 0;
-  const IoResult result = sendWithin(session.upstream.get(), bytes,
-                                     deadlineIn(run.timeouts.upstreamIoMs), &run.stopSignal, sent);
-  run.core->addSent(static_cast<int64_t>(sent));
-  if (result == IoResult::kDone) return true;
-  if (result == IoResult::kStopped) {
-    logError(session.prefix, kStoppedLine);
-  } else {
-    logError(session.prefix, failure, lastSocketError());
-  }
-  session.upstream.reset();
-  return false;
-}
-
-namespace {
-
 // Reads the client's first request and checks it with the rewriter. Empty when it was refused
 // or did not arrive (logged); `headRead` tells whether a whole head arrived.
 std::optional<ClientRequest> readRequest(ProxyRun& run, SocketHandle client,
                                          const std::string& prefix, bool& headRead) {
   ClientRequest request;
-  request.rewriter = std::make_unique<RequestStreamRewriter>(
-      basicAuthorizationLine(run.config.username, run.config.password));
+  request.rewriter = std::make_unique<RequestStreamRewriter>(run.authorizationLine);
   bool anyByte = false;
   FeedResult fed;
-  const IoResult read = readUntil(client, deadlineIn(run.timeouts.clientHeadMs), &run.stopSignal,
-                                  [&](std::string_view chunk) {
-                                    anyByte = true;
-                                    fed = request.rewriter->feed(chunk, request.upstreamBytes);
-                                    if (fed.verdict == StreamVerdict::kConnect) {
-                                      request.early.assign(chunk.substr(fed.consumed));
-                                    }
-                                    return fed.verdict != StreamVerdict::kForwarding ||
-                                           !fed.requests.empty();
-                                  });
+  const IoResult read = readUntil(
+      client, deadlineIn(run.timeouts.clientHeadMs), &run.stopSignal, [&](std::string_view chunk) {
+        anyByte = true;
+        fed = request.rewriter->feed(chunk, request.upstreamBytes);
+        if (fed.verdict == StreamVerdict::kConnect) {
+          request.early.assign(chunk.substr(fed.consumed));
+        }
+        return fed.verdict != StreamVerdict::kForwarding || !fed.requests.empty();
+      });
   for (const RequestReport& report : fed.requests) logRequest(prefix, report);
   headRead = read == IoResult::kDone;
   if (read != IoResult::kDone) {
     // A head that has not ended is never forwarded: it goes nowhere, with one line.
     if (read == IoResult::kStopped) {
-      logError(prefix, kStoppedLine);
+      logError(prefix, kSessionStoppedLine);
     } else if (read == IoResult::kTimedOut && anyByte) {
       logError(prefix, faultText(RequestFault::kHeadTimedOut));
     } else {
@@ -213,8 +155,8 @@ void serveSession(std::shared_ptr<ProxyRun> run, Socket client, int connectionId
     return;
   }
   Tunnel tunnel(std::move(*setup));
-  logLine(prefix, isConnect ? "HTTPS隧道已建立，双向转发线程已启动"
-                            : "HTTP请求已处理，双向转发线程已启动");
+  logLine(prefix,
+          isConnect ? "HTTPS隧道已建立，双向转发线程已启动" : "HTTP请求已处理，双向转发线程已启动");
   count.end();
   logLine(prefix, "客户端连接处理完成");
   // The tunnel needs nothing of the run: a stopped or destroyed server does not touch it.

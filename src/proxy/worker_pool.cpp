@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/app_log.h"
+#include "log/app_log.h"
 
 namespace quillon {
 

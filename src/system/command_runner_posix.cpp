@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "app/app_log.h"
+#include "log/app_log.h"
 
 extern char** environ;
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "app/app_log.h"
+#include "log/app_log.h"
 
 namespace quillon {
 namespace {

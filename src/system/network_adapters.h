@@ -47,12 +47,7 @@ class AdapterListSource {
 // Elsewhere: getifaddrs plus the interface's folder under /sys/class/net.
 std::unique_ptr<AdapterListSource> makeSystemAdapterListSource();
 
-#ifdef _WIN32
-// Converts an adapter text to the system ANSI code page without best-fit mapping, so that a
-// look-alike such as U+FF02 never becomes a real '"'. `exact` is set to false when some
-// character had no exact equivalent. A null text gives "".
-std::string adapterTextToAnsi(const wchar_t* text, bool* exact);
-#else
+#ifndef _WIN32
 // Describes interface `name` from a tree laid out like /sys/class/net (`classNetDir`):
 // Ethernet (ARPHRD 1) is type 6, or 71 with a "wireless" or "phy80211" entry; up when
 // "operstate" reads "up"; the description is the driver's name, or "Virtual network device"

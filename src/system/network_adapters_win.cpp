@@ -8,35 +8,19 @@
 
 #include <new>
 
+#include "log/wide_text.h"
+
 namespace quillon {
 
-std::string adapterTextToAnsi(const wchar_t* text, bool* exact) {
-  *exact = true;
-  if (text == nullptr || *text == L'\0') return {};
-  // With UTF-8 as the ANSI code page every valid text converts exactly, and the call refuses
-  // the best-fit flag and the default-character output there.
-  const UINT codePage = GetACP();
-  const bool utf8 = codePage == CP_UTF8;
-  const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
-  BOOL usedDefault = FALSE;
-  BOOL* usedDefaultOut = utf8 ? nullptr : &usedDefault;
-  const int size = WideCharToMultiByte(codePage, flags, text, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1) {
-    *exact = false;
-    return {};
-  }
-  std::string out(static_cast<std::size_t>(size), '\0');
-  if (WideCharToMultiByte(codePage, flags, text, -1, out.data(), size, nullptr, usedDefaultOut) !=
-      size) {
-    *exact = false;
-    return {};
-  }
-  out.resize(static_cast<std::size_t>(size) - 1);  // the terminator
-  if (usedDefault) *exact = false;
+namespace {
+
+// An adapter text in the ANSI code page, as it is logged and passed to netsh; `exact` tells
+// whether every character had its own bytes there.
+std::string ansiText(const wchar_t* text, bool* exact) {
+  std::string out;
+  narrowFromUtf16(text == nullptr ? L"" : text, CodePage::kAnsi, out, exact);
   return out;
 }
-
-namespace {
 
 class IpHelperAdapterSource final : public AdapterListSource {
  public:
@@ -63,9 +47,9 @@ class IpHelperAdapterSource final : public AdapterListSource {
     }
     for (const IP_ADAPTER_ADDRESSES* entry = first; entry != nullptr; entry = entry->Next) {
       NetworkAdapter adapter;
-      adapter.friendlyName = adapterTextToAnsi(entry->FriendlyName, &adapter.friendlyNameExact);
+      adapter.friendlyName = ansiText(entry->FriendlyName, &adapter.friendlyNameExact);
       bool descriptionExact = true;
-      adapter.description = adapterTextToAnsi(entry->Description, &descriptionExact);
+      adapter.description = ansiText(entry->Description, &descriptionExact);
       if (entry->AdapterName != nullptr) adapter.adapterId = entry->AdapterName;
       adapter.interfaceType = entry->IfType;
       adapter.up = entry->OperStatus == IfOperStatusUp;

@@ -1,6 +1,6 @@
 #include "system/network_recovery.h"
 
-#include "app/app_log.h"
+#include "log/app_log.h"
 #include "system/network_record.h"
 #include "system/system_dns.h"
 #include "system/system_proxy.h"

@@ -3,8 +3,8 @@
 #include <array>
 #include <cstddef>
 
-#include "app/app_log.h"
-#include "app/log_text.h"
+#include "log/app_log.h"
+#include "log/log_text.h"
 #include "system/adapter_dns.h"
 #include "system/network_record.h"
 #include "system/system_backends.h"

@@ -1,7 +1,7 @@
 #include "system/system_proxy.h"
 
-#include "app/app_log.h"
-#include "app/log_text.h"
+#include "log/app_log.h"
+#include "log/log_text.h"
 #include "system/network_journal.h"
 #include "system/network_record.h"
 #include "system/system_backends.h"

@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <wininet.h>
 
-#include "app/entrypoint_arguments.h"
+#include "log/wide_text.h"
 #include "system/network_journal.h"
 
 namespace quillon {
@@ -12,16 +12,8 @@ namespace {
 // An option text in UTF-16: URLs from the UI are read in the system ANSI code page, recorded
 // settings in UTF-8 (where a byte sequence that is not UTF-8 is refused, not replaced).
 bool toWide(const std::string& text, OptionText encoding, std::wstring& out) {
-  const UINT codePage = encoding == OptionText::kUtf8 ? CP_UTF8 : CP_ACP;
-  const DWORD flags = encoding == OptionText::kUtf8 ? MB_ERR_INVALID_CHARS : 0;
-  const int length = MultiByteToWideChar(codePage, flags, text.c_str(), -1, nullptr, 0);
-  if (length <= 0) return false;
-  out.assign(static_cast<std::size_t>(length), L'\0');
-  if (MultiByteToWideChar(codePage, flags, text.c_str(), -1, out.data(), length) != length) {
-    return false;
-  }
-  out.resize(static_cast<std::size_t>(length) - 1);
-  return true;
+  return utf16FromNarrow(text, encoding == OptionText::kUtf8 ? CodePage::kUtf8 : CodePage::kAnsi,
+                         out);
 }
 
 bool isTextOption(std::uint32_t option) {

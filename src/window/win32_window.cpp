@@ -4,8 +4,8 @@
 
 #include <exception>
 
-#include "app/app_log.h"
 #include "bridge/engine_api.h"
+#include "log/app_log.h"
 
 namespace quillon {
 

@@ -154,13 +154,14 @@ TEST_F(VpnChannelTest, AnUpstreamThatIsTheProxysOwnListenerIsRefusedBeforeListen
     log.clear();
     EXPECT_EQ(harness.vpn("startVpn", map({{"proxyHost", host}, {"proxyPort", 20888}})).bytes,
               kSuccessFalse);
-    EXPECT_TRUE(log.contains("代理服务器配置无效"));
+    EXPECT_TRUE(log.contains("目标代理是本地代理自己的监听地址，已拒绝: " + host + ":20888"));
+    EXPECT_TRUE(log.contains("启动代理服务器失败"));
     EXPECT_EQ(harness
                   .vpn("startProxyServer",
                        map({{"proxyHost", host}, {"proxyPort", 20999}, {"proxyTargetPort", 20999}}))
                   .bytes,
               kSuccessFalse);
-    EXPECT_TRUE(log.contains("启动代理服务器失败: 无效的目标主机或端口"));
+    EXPECT_TRUE(log.contains("目标代理是本地代理自己的监听地址，已拒绝: " + host + ":20999"));
     EXPECT_FALSE(log.containsPrefix("代理服务器开始监听端口 "));
     EXPECT_FALSE(harness.state().proxyServer()->isRunning());
   }

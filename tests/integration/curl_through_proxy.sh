@@ -170,22 +170,23 @@ if start_runner down "127.0.0.1:$down_port" --password "$PROXY_PASSWORD"; then
 fi
 
 # --- refused before listening: conflicting or unreadable passwords, a forwarding loop -----
-# refused NAME TEXT ARGS...: the runner exits with 2 at once, its message holding TEXT.
+# refused NAME EXIT TEXT ARGS...: the runner exits with EXIT at once, its output holding TEXT
+# (2 for arguments it refuses itself, 1 for a configuration the proxy refuses to start with).
 refused() {
-  local name=$1 text=$2 code
-  shift 2
+  local name=$1 expected=$2 text=$3 code
+  shift 3
   QUILLON_PROXY_PASSWORD=from-the-environment timeout 120 "${EMULATOR[@]}" "$RUNNER" "$@" \
     </dev/null >"$WORK/refused-$name.log" 2>&1
   code=$?
-  check "refused $name: exit code 2 (got $code)" [ "$code" -eq 2 ]
+  check "refused $name: exit code $expected (got $code)" [ "$code" -eq "$expected" ]
   check "refused $name: says why" grep -qF -- "$text" "$WORK/refused-$name.log"
 }
 loop_port=$(free_port)
-refused two-passwords "--password and --password-file cannot be used together" \
+refused two-passwords 2 "--password and --password-file cannot be used together" \
   --listen "$loop_port" --upstream "127.0.0.1:$SQUID_PORT" --password x --password-file "$WORK/password"
-refused missing-file "cannot read the password file $WORK/missing" \
+refused missing-file 2 "cannot read the password file $WORK/missing" \
   --listen "$loop_port" --upstream "127.0.0.1:$SQUID_PORT" --password-file "$WORK/missing"
-refused loop "the upstream localhost:$loop_port is this proxy's own listener" \
+refused loop 1 "目标代理是本地代理自己的监听地址，已拒绝: localhost:$loop_port" \
   --listen "$loop_port" --upstream "localhost:$loop_port"
 
 if [ "$failures" -ne 0 ]; then

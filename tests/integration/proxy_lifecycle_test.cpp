@@ -66,7 +66,7 @@ TEST(ProxyLifecycle, StopLeavesLiveTunnelsRunningAndCountsThemWhenTheyClose) {
   EXPECT_EQ(server.activeTunnelCount(), 6);
 
   // A new start resets the totals; the tunnels of the old run still add theirs at the end.
-  ASSERT_TRUE(server.start(port, "127.0.0.1", upstream.port(), "", ""));
+  ASSERT_TRUE(server.start(ProxyConfig{port, "127.0.0.1", upstream.port(), "", ""}));
   EXPECT_EQ(server.totalBytesSent(), 0);
   for (TunnelPair& pair : tunnels) {
     pair.client.reset();
@@ -172,7 +172,8 @@ TEST(ProxyLifecycle, SilentClientDoesNotHoldUpOtherRequests) {
       // A second request on the connection comes back (echoed) rewritten like the first.
       const std::string second = "/p" + std::to_string(i);
       ASSERT_TRUE(sendText(client, "GET " + second + " HTTP/1.1\r\nHost: 192.0.2.1\r\n\r\n"));
-      EXPECT_NE(recvUntil(client, "\r\n\r\n").find("GET http://192.0.2.1" + second), std::string::npos);
+      EXPECT_NE(recvUntil(client, "\r\n\r\n").find("GET http://192.0.2.1" + second),
+                std::string::npos);
     } else {
       Socket client = openTunnel(port, "echo" + std::to_string(i) + ":443", 5000);
       ASSERT_TRUE(client.valid());

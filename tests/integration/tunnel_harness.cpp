@@ -44,7 +44,8 @@ uint16_t startOnFreePort(LocalProxyServer& server, uint16_t upstreamPort,
                          const std::string& username, const std::string& password) {
   for (int attempt = 0; attempt < 5; ++attempt) {
     const uint16_t port = freeLoopbackPort();
-    if (port != 0 && server.start(port, "127.0.0.1", upstreamPort, username, password)) {
+    if (port != 0 &&
+        server.start(ProxyConfig{port, "127.0.0.1", upstreamPort, username, password})) {
       return port;
     }
   }

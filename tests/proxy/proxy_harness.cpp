@@ -40,7 +40,8 @@ bool ProxyHarness::start(const std::string& username, const std::string& passwor
   // A port found free can be taken by someone else before the proxy binds it; try a few.
   for (int attempt = 0; attempt < 5; ++attempt) {
     port = freeLoopbackPort();
-    if (server->start(port, "127.0.0.1", upstream.port(), username, password)) return true;
+    if (server->start(ProxyConfig{port, "127.0.0.1", upstream.port(), username, password}))
+      return true;
   }
   return false;
 }

@@ -36,7 +36,7 @@ TEST(ProxyServer, StartsStopsAndRefusesASecondStart) {
   EXPECT_TRUE(
       harness.log.contains("代理服务器启动在端口 " + port + ", 目标代理服务器: " + upstream));
 
-  EXPECT_FALSE(harness.server->start(1, "192.0.2.1", 2, "", ""));
+  EXPECT_FALSE(harness.server->start(ProxyConfig{1, "192.0.2.1", 2, "", ""}));
   EXPECT_TRUE(harness.log.contains("代理服务器已经在运行"));
   EXPECT_EQ(harness.server->config().proxyHost, "127.0.0.1");
 
@@ -58,7 +58,8 @@ TEST(ProxyServer, BusyPortMakesStartFailAndTheServerStaysUsable) {
   ProxyHarness harness(FakeUpstream::recordUntilClosed());
   LoopbackListener busy;
   ASSERT_TRUE(busy.valid());
-  EXPECT_FALSE(harness.server->start(busy.port(), "127.0.0.1", harness.upstream.port(), "", ""));
+  EXPECT_FALSE(harness.server->start(
+      ProxyConfig{busy.port(), "127.0.0.1", harness.upstream.port(), "", ""}));
   EXPECT_FALSE(harness.server->isRunning());
   // 10048 on Linux; Windows reports a port taken by another socket as 10013.
   EXPECT_TRUE(harness.log.contains("绑定socket失败: 10048") ||
@@ -162,7 +163,7 @@ TEST(ProxySession, UnreachableUpstreamsAreLoggedAndTheClientClosed) {
     });
     const uint16_t closedPort = freeLoopbackPort();
     harness.port = freeLoopbackPort();
-    ASSERT_TRUE(harness.server->start(harness.port, row.host, closedPort, "", ""));
+    ASSERT_TRUE(harness.server->start(ProxyConfig{harness.port, row.host, closedPort, "", ""}));
     std::string prefix;
     Socket client = harness.openSession(connectHead("192.0.2.1:443"), prefix);
     const std::string upstream = row.host + ":" + std::to_string(closedPort);
@@ -329,10 +330,12 @@ TEST(ProxyServer, RefusedThreadsCostOneClientAtMost) {
   ProxyHarness harness(FakeUpstream::answerThenEcho(kAccept));
   const uint16_t port = freeLoopbackPort();
   failNextThreadLaunch(ProxyThread::kListener);
-  EXPECT_FALSE(harness.server->start(port, "127.0.0.1", harness.upstream.port(), "", ""));
+  EXPECT_FALSE(
+      harness.server->start(ProxyConfig{port, "127.0.0.1", harness.upstream.port(), "", ""}));
   EXPECT_TRUE(harness.log.containsPrefix("创建监听线程失败: "));
   failNextThreadLaunch(ProxyThread::kTicker);
-  EXPECT_FALSE(harness.server->start(port, "127.0.0.1", harness.upstream.port(), "", ""));
+  EXPECT_FALSE(
+      harness.server->start(ProxyConfig{port, "127.0.0.1", harness.upstream.port(), "", ""}));
   EXPECT_TRUE(harness.log.containsPrefix("创建统计线程失败: "));
   EXPECT_FALSE(harness.server->isRunning());
   ASSERT_TRUE(harness.start());

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/app_log.h"
+#include "log/app_log.h"
 
 namespace quillon::testing {
 

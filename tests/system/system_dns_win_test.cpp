@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "log/wide_text.h"
 #include "log_capture.h"
 #include "system/system_dns.h"
 #include "system_fakes.h"
@@ -54,15 +55,18 @@ TEST(NetshCommands, HostileNamesNeverReachCmd) {
 
 TEST(NetshCommands, NoBestFitMappingForAdapterNames) {
   bool exact = false;
-  EXPECT_EQ(adapterTextToAnsi(L"Ethernet 2", &exact), "Ethernet 2");
+  std::string converted;
+  EXPECT_TRUE(narrowFromUtf16(L"Ethernet 2", CodePage::kAnsi, converted, &exact));
+  EXPECT_EQ(converted, "Ethernet 2");
   EXPECT_TRUE(exact);
-  EXPECT_EQ(adapterTextToAnsi(nullptr, &exact), "");
+  EXPECT_TRUE(narrowFromUtf16(L"", CodePage::kAnsi, converted, &exact));
+  EXPECT_EQ(converted, "");
   EXPECT_TRUE(exact);
 
   // U+FF02 (fullwidth quotation mark) would best-fit to a real '"'; Cyrillic letters have
   // no equivalent in the Western code pages.
   for (const wchar_t* name : {L"Ethernet \xFF02 & calc \xFF02", L"\x0421\x0435\x0442\x044C"}) {
-    const std::string converted = adapterTextToAnsi(name, &exact);
+    narrowFromUtf16(name, CodePage::kAnsi, converted, &exact);
     EXPECT_EQ(converted.find('"'), std::string::npos);
     NetworkAdapter a = adapter(converted, "", kIfTypeEthernet);
     a.friendlyNameExact = exact;

@@ -1,4 +1,5 @@
 #include "app/entrypoint_arguments.h"
+#include "log/wide_text.h"
 
 #include <gtest/gtest.h>
 

@@ -11,10 +11,9 @@
 #include <string>
 #include <thread>
 
-#include "app/app_log.h"
-#include "app/log_text.h"
+#include "log/app_log.h"
+#include "log/log_text.h"
 #include "proxy/local_proxy_server.h"
-#include "proxy/self_loop.h"
 #include "stop_signal.h"
 
 namespace {
@@ -131,13 +130,6 @@ int main(int argc, char** argv) {
     }
     return 2;
   }
-  // Forwarding to its own listener would send every request round again without end.
-  if (quillon::upstreamIsOwnListener(options.proxyHost, options.proxyPort, options.localPort)) {
-    std::fprintf(stderr, "quillon-proxy: the upstream %s:%u is this proxy's own listener\n",
-                 quillon::loggableText(options.proxyHost).c_str(),
-                 static_cast<unsigned>(options.proxyPort));
-    return 2;
-  }
   // The proxy logs from many threads; lines must not interleave on the console either. The
   // locked buffers are never destroyed: the runtime flushes std::cout after main returns, and
   // detached relay threads may still write a line while the process exits.
@@ -161,8 +153,7 @@ int main(int argc, char** argv) {
       quillon::logLine("stats: sent=", sent, " received=", received,
                        " active=", server.activeTunnelCount());
     });
-    if (!server.start(options.localPort, options.proxyHost, options.proxyPort, options.username,
-                      options.password)) {
+    if (!server.start(options)) {
       exitCode = 1;
     } else {
       while (!quillon::stopRequested() && server.isRunning()) {

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <utility>
 
-#include "app/app_log.h"
+#include "log/app_log.h"
 
 namespace quillon {
 

@@ -6,8 +6,9 @@
 #include <mutex>
 #include <string>
 
-#include "app/app_log.h"
-#include "app/log_file.h"
+#include "log/app_log.h"
+#include "log/log_file.h"
+#include "log/wide_text.h"
 
 namespace quillon {
 
@@ -24,8 +25,8 @@ std::string AppLog::defaultPath() {
   wcscpy(logPath, modulePath);
   wcscat(logPath, L"quillon_app.log");
 
-  char narrowPath[MAX_PATH] = {};
-  if (WideCharToMultiByte(CP_ACP, 0, logPath, -1, narrowPath, MAX_PATH, nullptr, nullptr) == 0) {
+  std::string narrowPath;
+  if (!narrowFromUtf16(logPath, CodePage::kAnsi, narrowPath) || narrowPath.size() >= MAX_PATH) {
     return "";
   }
   return narrowPath;
@@ -35,8 +36,8 @@ intptr_t openAppending(const std::string& path) {
   // Append-only access: every write lands at the end of the file, whole, whichever thread
   // makes it. Other programs may read, write and rename the file meanwhile.
   const HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   return file == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<intptr_t>(file);
 }
 

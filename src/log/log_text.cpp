@@ -1,4 +1,4 @@
-#include "app/log_text.h"
+#include "log/log_text.h"
 
 namespace quillon {
 

@@ -1,4 +1,4 @@
-#include "app/app_log.h"
+#include "log/app_log.h"
 
 #include <gtest/gtest.h>
 

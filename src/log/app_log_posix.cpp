@@ -8,8 +8,8 @@
 
 #include <string>
 
-#include "app/app_log.h"
-#include "app/log_file.h"
+#include "log/app_log.h"
+#include "log/log_file.h"
 
 namespace quillon {
 
@@ -31,8 +31,8 @@ intptr_t openAppending(const std::string& path) {
 std::uint64_t appendToFile(intptr_t handle, std::string_view bytes) {
   std::uint64_t written = 0;
   while (written < bytes.size()) {
-    const ssize_t n = ::write(static_cast<int>(handle), bytes.data() + written,
-                              bytes.size() - written);
+    const ssize_t n =
+        ::write(static_cast<int>(handle), bytes.data() + written, bytes.size() - written);
     if (n > 0) {
       written += static_cast<std::uint64_t>(n);
     } else if (n < 0 && errno != EINTR) {

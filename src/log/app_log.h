@@ -2,8 +2,8 @@
 // std::cout (events) and std::cerr (failures), which share the file's stream buffer.
 #pragma once
 
-#include <cstdint>
 #include <charconv>
+#include <cstdint>
 #include <iostream>
 #include <mutex>
 #include <ostream>

@@ -1,4 +1,4 @@
-#include "app/log_file.h"
+#include "log/log_file.h"
 
 #include <mutex>
 

@@ -1,8 +1,8 @@
-#include "app/app_log.h"
+#include "log/app_log.h"
 
 #include <iostream>
 
-#include "app/log_file.h"
+#include "log/log_file.h"
 
 namespace quillon {
 
