@@ -7,7 +7,7 @@ QUILLON_PACKAGES=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  wine wine64 xvfb xauth x11-utils imagemagick
+  wine wine64 xvfb xauth x11-utils imagemagick nsis
   squid apache2-utils curl python3 procps iproute2
 )
 

@@ -5,13 +5,16 @@
 #
 #   program_prepare DIR FILE...    copy the program's files into DIR, add data/flutter_assets
 #   program_start DIR [ARG...]     start quillon.exe in DIR with --ui-link=ui-link.port and
-#                                  wait for the link; sets QUILLON_PROGRAM_PID
+#                                  wait for the link; sets QUILLON_PROGRAM_PID. With
+#                                  QUILLON_PROGRAM_EXE set, that program (a Windows path) is
+#                                  started instead, still in DIR
 #   program_call DIR CHANNEL METHOD [ARGS]   one method call; prints the reply line
 #   program_watch DIR CHANNEL [OPTIONS...]   the driver's watch; prints one line per call
 #   program_close DIR              ask the window to close (WM_CLOSE through taskkill)
 #   program_wait_exit SECONDS      wait for the program (in this shell, not a subshell: it
 #                                  must be the program's parent); sets QUILLON_PROGRAM_EXIT
 #                                  (124: still running after SECONDS, then ended by force)
+#   journal_path                   print the network journal's path in the prefix
 
 QUILLON_LINK_FILE=ui-link.port
 
@@ -27,7 +30,7 @@ program_start() {
   shift
   rm -f "$dir/$QUILLON_LINK_FILE"
   # In a session of its own, so that a Ctrl-C at the terminal reaches the caller only.
-  (cd "$dir" && exec setsid wine quillon.exe "--ui-link=$QUILLON_LINK_FILE" "$@" \
+  (cd "$dir" && exec setsid wine "${QUILLON_PROGRAM_EXE:-quillon.exe}" "--ui-link=$QUILLON_LINK_FILE" "$@" \
     >"$dir/wine.out" 2>&1 </dev/null) &
   QUILLON_PROGRAM_PID=$!
   local i
@@ -93,4 +96,12 @@ start_vpn_arguments() {  # start_vpn_arguments HOST PORT USER PASSWORD TITLE [DN
   args+=",\"serverTitle\":\"$5\""
   [ -n "${6:-}" ] && args+=",\"dnsServer\":\"$6\""
   echo "$args}"
+}
+
+# The network journal of the prefix's user: %LOCALAPPDATA%\Quillon\network-settings.journal.
+journal_path() {
+  local local_app_data
+  local_app_data=$(timeout 30 wine cmd /c 'echo %LOCALAPPDATA%' </dev/null 2>/dev/null | tr -d '\r')
+  [ -n "$local_app_data" ] || return 1
+  echo "$(winepath -u "$local_app_data" 2>/dev/null)/Quillon/network-settings.journal"
 }

@@ -180,14 +180,6 @@ case_close_connected() {
   check "a clean close leaves no journal" [ ! -e "$JOURNAL" ]
 }
 
-# The network journal of the prefix's user: %LOCALAPPDATA%\Quillon\network-settings.journal.
-journal_path() {
-  local local_app_data
-  local_app_data=$(timeout 30 wine cmd /c 'echo %LOCALAPPDATA%' </dev/null 2>/dev/null | tr -d '\r')
-  [ -n "$local_app_data" ] || return 1
-  echo "$(winepath -u "$local_app_data" 2>/dev/null)/Quillon/network-settings.journal"
-}
-
 # quillon.exe --restore-network in the scratch folder; prints its exit code.
 restore_network() {
   (cd "$PROGRAM" && timeout 60 wine quillon.exe --restore-network </dev/null >/dev/null 2>&1)
