@@ -201,14 +201,15 @@ TEST(Program, CarriesManifestIconAndVersionRecord) {
   EXPECT_EQ(versionString(info, L"InternalName"), L"quillon");
   EXPECT_EQ(versionString(info, L"ProductName"), L"quillon");
   EXPECT_EQ(versionString(info, L"OriginalFilename"), L"quillon.exe");
-  EXPECT_EQ(versionString(info, L"FileVersion"), L"1.2.1");
-  EXPECT_EQ(versionString(info, L"ProductVersion"), L"1.2.1");
+  // The project's version, set once in the build.
+  EXPECT_EQ(versionString(info, L"FileVersion"), QUILLON_VERSION_TEXT);
+  EXPECT_EQ(versionString(info, L"ProductVersion"), QUILLON_VERSION_TEXT);
 
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT length = 0;
   ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-  EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(2, 1));
-  EXPECT_EQ(fixed->dwFileVersionLS, MAKELONG(0, 1));
+  EXPECT_EQ(fixed->dwFileVersionMS, MAKELONG(QUILLON_VERSION_MINOR, QUILLON_VERSION_MAJOR));
+  EXPECT_EQ(fixed->dwFileVersionLS, MAKELONG(0, QUILLON_VERSION_PATCH));
 
   WORD* translation = nullptr;
   ASSERT_TRUE(VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation",
