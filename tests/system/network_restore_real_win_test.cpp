@@ -17,7 +17,7 @@
 #include "system/adapter_dns.h"
 #include "system/journal_storage.h"
 #include "system/network_journal.h"
-#include "system/network_record.h"
+#include "system/network_settings.h"
 #include "system/system_backends.h"
 #include "system/system_proxy.h"
 #include "temp_dir.h"
@@ -31,7 +31,9 @@ using testing::TempDir;
 ProxySettings queryNow() {
   ProxySettings settings;
   unsigned long code = 0;
-  EXPECT_TRUE(makeSystemInternetOptionGetter()->queryDefaultConnection(&settings, &code)) << code;
+  EXPECT_TRUE(
+      queryProxySettings(*makeSystemInternetOptionGetter(), kLanConnection, &settings, &code))
+      << code;
   return settings;
 }
 
@@ -50,16 +52,15 @@ TEST(RealRecord, AManualProxyComesBackAfterThePacThroughWinInet) {
   ASSERT_EQ(users.proxyServer, "192.0.2.10:3128");
   ASSERT_NE(users.flags & kProxyTypeProxy, 0u);
 
-  NetworkRecord record(system.journal);
-  bool pacApplied = false;
-  ASSERT_TRUE(setSystemPac(pacApplied, "https://example.test/app/route.pac", system, record));
+  NetworkSettings network(system);
+  ASSERT_TRUE(network.applyPac("https://example.test/app/route.pac"));
   EXPECT_EQ(queryNow().flags & kProxyTypeProxy, 0u);
   std::string text;
   unsigned long code = 0;
   ASSERT_EQ(journal->read(&text, &code), JournalReadStatus::kRead);
   EXPECT_NE(text.find("proxy-server 192.0.2.10:3128\n"), std::string::npos) << text;
 
-  ASSERT_TRUE(resetSystemPac(system, record)) << log.text();
+  ASSERT_TRUE(network.resetPac()) << log.text();
   EXPECT_EQ(queryNow(), users);
   EXPECT_EQ(journal->read(&text, &code), JournalReadStatus::kAbsent);
 

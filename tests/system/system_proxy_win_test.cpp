@@ -78,9 +78,8 @@ void expectRefresh(const RecordedCall& call) {
 }
 
 TEST_F(WinInetRecords, SetSendsUrlThenFlagsFourThenRefresh) {
-  bool pacApplied = false;
-  ASSERT_TRUE(setSystemPac(pacApplied, "https://example.test/app/route.pac", *setter));
-  ASSERT_TRUE(setSystemPac(pacApplied, "https://example.test/app/macos.pac", *setter));
+  ASSERT_TRUE(setSystemPac("https://example.test/app/route.pac", *setter));
+  ASSERT_TRUE(setSystemPac("https://example.test/app/macos.pac", *setter));
   ASSERT_EQ(recordedCalls.size(), 4u);
   for (int i : {0, 2}) expectOptionList(recordedCalls[i]);
   for (int i : {1, 3}) expectRefresh(recordedCalls[i]);
@@ -101,8 +100,7 @@ TEST_F(WinInetRecords, ResetSendsOnlyTheDirectFlagThenRefresh) {
 
 TEST_F(WinInetRecords, ARefusedListReportsTheLastErrorAndSkipsTheRefresh) {
   recorderResult = FALSE;
-  bool pacApplied = false;
-  EXPECT_FALSE(setSystemPac(pacApplied, "https://example.test/app/route.pac", *setter));
+  EXPECT_FALSE(setSystemPac("https://example.test/app/route.pac", *setter));
   EXPECT_FALSE(resetSystemPac(*setter));
   EXPECT_EQ(recordedCalls.size(), 2u);
   EXPECT_THAT(log.lines(), ElementsAre("设置PAC URL失败: 12004", "重置代理设置失败: 12004"));

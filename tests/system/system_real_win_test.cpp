@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "log_capture.h"
-#include "system/network_record.h"
+#include "system/network_settings.h"
 #include "system/system_backends.h"
 #include "system/system_dns.h"
 #include "system/system_proxy.h"
@@ -93,11 +93,9 @@ TEST(RealWinInet, SetThenResetThroughTheDefaultConnection) {
   LogCapture log;
   InternetOptionSetter& setter = *systemBackends().internetOptions;
   const bool underWine = runningUnderWine();
-  bool pacApplied = false;
-  ASSERT_TRUE(setSystemPac(pacApplied, "https://example.test/app/route.pac", setter)) << log.text();
+  ASSERT_TRUE(setSystemPac("https://example.test/app/route.pac", setter)) << log.text();
   if (underWine) turnManualProxyOn();
-  ASSERT_TRUE(setSystemPac(pacApplied, "https://example.test/app/macos.pac", setter));
-  EXPECT_TRUE(pacApplied);
+  ASSERT_TRUE(setSystemPac("https://example.test/app/macos.pac", setter));
   StoredPac stored = readDefaultConnection();
   if (underWine) {
     EXPECT_EQ(manualProxySwitch(), 0u);
@@ -122,20 +120,20 @@ TEST(RealWinInet, SetThenResetThroughTheDefaultConnection) {
 
 TEST(RealAdapters, WalkTheListThroughNetshAndBack) {
   LogCapture log;
-  const SystemBackends backends = systemBackends();
+  SystemBackends backends = systemBackends();
   const AdapterList list = backends.adapters->listAdapters();
   ASSERT_EQ(list.status, AdapterListStatus::kOk) << list.errorCode;
 
   // The record stays in memory: the real journal is the program's, not this test's.
-  NetworkRecord record(nullptr);
-  bool changed = false;
-  const bool setResult = setSystemDns(changed, "192.0.2.53", backends, record);
-  EXPECT_TRUE(changed);
+  backends.journal = nullptr;
+  NetworkSettings network(backends);
+  const bool setResult = network.applyDns("192.0.2.53");
+  EXPECT_TRUE(network.dnsChanged());
   EXPECT_EQ(setResult, log.containsPrefix("成功为"));
   EXPECT_FALSE(log.containsPrefix("CreateProcess failed: ")) << log.text();
 
-  const bool resetResult = resetSystemDns(changed, backends, record);
-  EXPECT_FALSE(changed);
+  const bool resetResult = network.resetDns();
+  EXPECT_FALSE(network.dnsChanged());
   EXPECT_TRUE(resetResult);
   EXPECT_EQ(setResult, log.containsPrefix("成功重置适配器 "));
 }
