@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,7 +31,7 @@ EncodableValue startArgs(uint16_t upstreamPort, const std::string& dnsServer = "
 }
 
 // Options "startVpn" applies: the route PAC URL, then the auto-proxy flag alone.
-std::vector<ConnectionOption> pacOptions(const std::string& url) {
+std::vector<ConnectionOption> expectedPacOptions(const std::string& url) {
   return {{kOptionAutoConfigUrl, url, 0}, {kOptionFlags, "", kProxyTypeAutoProxyUrl}};
 }
 
@@ -195,7 +196,7 @@ TEST_F(VpnChannelTest, StartVpnConnectsProxyThenPacThenDns) {
   EXPECT_EQ(std::string(kRoutePacUrl).substr(0, 8), "https://");
   EXPECT_NE(std::string(kRoutePacUrl).find("/app/route.pac"), std::string::npos);
   ASSERT_EQ(harness.options.applied.size(), 1u);
-  EXPECT_EQ(harness.options.applied[0], pacOptions(kRoutePacUrl));
+  EXPECT_EQ(harness.options.applied[0], expectedPacOptions(kRoutePacUrl));
   ASSERT_EQ(harness.commands.commands.size(), 1u);
   EXPECT_NE(commandText(harness.commands.commands[0]).find("9.9.9.9"), std::string::npos);
   EXPECT_EQ(harness.waits, std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(500)});
@@ -403,7 +404,7 @@ TEST_F(VpnChannelTest, StopProxyServerRepliesThenAppliesTheOtherPacFile) {
   harness.onReply = nullptr;
   EXPECT_FALSE(pacSetBeforeReply);
   ASSERT_EQ(harness.options.applied.size(), 1u);
-  EXPECT_EQ(harness.options.applied[0], pacOptions(kMacosPacUrl));
+  EXPECT_EQ(harness.options.applied[0], expectedPacOptions(kMacosPacUrl));
   EXPECT_NE(std::string(kMacosPacUrl).find("/app/macos.pac"), std::string::npos);
   EXPECT_TRUE(log.contains(std::string("成功设置系统PAC为: ") + kMacosPacUrl));
   EXPECT_TRUE(harness.state().network().pacApplied());
@@ -451,6 +452,43 @@ TEST_F(VpnChannelTest, SetAndResetSystemDns) {
   EXPECT_FALSE(harness.state().network().dnsChanged());
   EXPECT_EQ(harness.commands.commands.size(), 3u);
   EXPECT_FALSE(harness.state().vpnConnected());
+}
+
+TEST_F(VpnChannelTest, ResetSystemDnsRepliesFalseWhenOneOfTwoAdaptersStaysChanged) {
+  harness.system.adapters.setAdapters(
+      {adapter("Ethernet", "Intel(R) Ethernet Connection", kIfTypeEthernet),
+       adapter("Wi-Fi", "Intel(R) Wi-Fi 6 AX201", kIfTypeWireless)});
+  ASSERT_EQ(harness.vpn("setSystemDNS", map({{"dnsServer", "1.1.1.1"}})).bytes, kSuccessTrue);
+  harness.commands.failCommandsWith = "Wi-Fi";
+  EXPECT_EQ(harness.vpn("resetSystemDNS").bytes, kSuccessFalse);
+  EXPECT_TRUE(log.contains("成功重置适配器 Ethernet 的DNS设置"));
+  EXPECT_TRUE(log.contains("重置适配器 Wi-Fi 的DNS设置失败"));
+}
+
+TEST_F(VpnChannelTest, StartVpnWarnsWhenTheDesktopBelongsToAnotherAccount) {
+  const Account admin{"S-1-5-21-7-500", "PC\\Admin"};
+  const Account alice{"S-1-5-21-7-1001", "PC\\Alice"};
+  struct Row {
+    const char* name;
+    std::optional<Account> desktop;
+    bool warns;
+  };
+  const Row rows[] = {{"another account", alice, true},
+                      {"the same account", admin, false},
+                      {"no desktop to tell", std::nullopt, false}};
+  FakeUpstream upstream(FakeUpstream::answerThenEcho(kEchoAnswer));
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    harness.system.accounts.process = admin;
+    harness.system.accounts.desktop = row.desktop;
+    log.clear();
+    ASSERT_EQ(harness.vpn("startVpn", startArgs(upstream.port())).bytes, kSuccessTrue);
+    EXPECT_EQ(log.count("警告: 本程序以账户 PC\\Admin 运行，而桌面属于账户 PC\\Alice：系统代理只对 "
+                        "PC\\Admin 生效，PC\\Alice 的浏览器不会经过本程序的代理"),
+              row.warns ? 1 : 0);
+    EXPECT_EQ(log.containsPrefix("警告: "), row.warns);
+    ASSERT_EQ(harness.vpn("stopVpn").bytes, kSuccessTrue);
+  }
 }
 
 TEST_F(VpnChannelTest, UnknownAndWrongCaseMethodsAreNotImplemented) {

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "log_capture.h"
 #include "system/adapter_dns.h"
@@ -136,6 +137,41 @@ TEST(RealAdapterDns, WinesOwnAdaptersReadAsDhcp) {
     unsigned long code = 0;
     EXPECT_TRUE(reader->readDnsServers(adapter, &servers, &code)) << adapter.adapterId << code;
   }
+}
+
+// Wine keeps the sharing rules of open files: a journal held open without delete sharing
+// cannot be deleted until it is closed, as with an antivirus scanner on Windows.
+int heldDeletes = 0;
+int countingDelete(const wchar_t* path) {
+  if (DeleteFileW(path)) return TRUE;
+  if (GetLastError() == ERROR_SHARING_VIOLATION) ++heldDeletes;
+  return FALSE;
+}
+int realMove(const wchar_t* from, const wchar_t* to, unsigned long flags) {
+  return MoveFileExW(from, to, flags);
+}
+void realWait(unsigned long milliseconds) { Sleep(milliseconds); }
+
+TEST(RealJournalStorage, AJournalHeldOpenForAMomentIsStillDeleted) {
+  TempDir dir;
+  const std::filesystem::path folder = std::filesystem::path(dir.path()) / "Quillon";
+  const auto journal =
+      makeJournalStorageIn(folder, JournalFileCalls{&realMove, &countingDelete, &realWait});
+  unsigned long code = 0;
+  ASSERT_TRUE(journal->write("quillon network journal 2\n", &code)) << code;
+  HANDLE holder = CreateFileW((folder / "network-settings.journal").wstring().c_str(), GENERIC_READ,
+                              FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  std::thread release([holder] {
+    Sleep(300);
+    CloseHandle(holder);
+  });
+  heldDeletes = 0;
+  EXPECT_TRUE(journal->remove(&code)) << code;
+  release.join();
+  EXPECT_GT(heldDeletes, 0);
+  std::string text;
+  EXPECT_EQ(journal->read(&text, &code), JournalReadStatus::kAbsent);
 }
 
 TEST(RealJournalStorage, TheFolderGrantsNoOneButItsOwnerAdministratorsAndSystem) {
