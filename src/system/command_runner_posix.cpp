@@ -190,6 +190,7 @@ bool spawnAndWait(const CommandLine& command, std::string* output,
   // it ends what the command started and, after a time-out, the command itself.
   kill(-child, SIGKILL);
   if (!finished) {
+    kill(child, SIGKILL);  // also when its group could not be made
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
     logError("命令在 ", timeLimit.count(),

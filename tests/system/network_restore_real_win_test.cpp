@@ -45,6 +45,13 @@ TEST(RealRecord, AManualProxyComesBackAfterThePacThroughWinInet) {
   SystemBackends system = systemBackends();
   system.journal = journal.get();
   const ProxySettings original = queryNow();
+  // Wine answers the dialog's flags option or refuses it; queryNow() reads either way.
+  ProxySettings viaDialog;
+  unsigned long dialogCode = 0;
+  RecordProperty("flagsUi", makeSystemInternetOptionGetter()->queryConnection(
+                                kLanConnection, kOptionFlagsUi, &viaDialog, &dialogCode)
+                                ? "answered"
+                                : "refused " + std::to_string(dialogCode));
 
   ASSERT_TRUE(
       restoreSystemPac({kProxyTypeDirect | kProxyTypeProxy, "", "192.0.2.10:3128", "<local>"},

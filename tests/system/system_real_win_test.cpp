@@ -83,6 +83,11 @@ TEST(RealAccounts, TheProcessAndTheDesktopAreTheSameUserHere) {
   Account process;
   ASSERT_TRUE(accounts->processAccount(&process));
   EXPECT_EQ(process.id.rfind("S-1-5-", 0), 0u) << process.id;
+  Account desktop;
+  if (accounts->desktopAccount(&desktop)) {
+    EXPECT_EQ(desktop.id, process.id) << desktop.name;
+  }
+  RecordProperty("desktop", desktop.id.empty() ? "unknown" : desktop.name);
   EXPECT_FALSE(warnIfDesktopBelongsToAnotherAccount(*accounts));
   EXPECT_TRUE(log.lines().empty()) << log.text();
 }
