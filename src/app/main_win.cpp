@@ -12,7 +12,7 @@
 #include "app/entrypoint_arguments.h"
 #include "bridge/ui_project.h"
 #include "log/app_log.h"
-#include "system/network_recovery.h"
+#include "system/network_settings.h"
 #include "system/system_backends.h"
 #include "window/flutter_window.h"
 
@@ -51,8 +51,10 @@ int APIENTRY wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   quillon::AppLog::open();
   std::vector<std::string> arguments = quillon::processEntrypointArguments();
 
-  const quillon::SystemBackends system = quillon::systemBackends();
-  const quillon::NetworkRecovery recovery = quillon::restoreLeftoverNetworkSettings(system);
+  // The one owner of what this process changes on the machine, for the whole run: it first puts
+  // back what a killed run left, then serves the window, which it outlives.
+  quillon::NetworkSettings network(quillon::systemBackends());
+  const quillon::NetworkRecovery recovery = network.restoreLeftover();
   if (std::find(arguments.begin(), arguments.end(), kRestoreNetworkArgument) != arguments.end()) {
     return recovery == quillon::NetworkRecovery::kFailed ? 1 : 0;
   }
@@ -63,7 +65,7 @@ int APIENTRY wWinMain(HINSTANCE, HINSTANCE, wchar_t*, int) {
   flutter::UiProject project = uiProjectIn(L"data");
   project.entrypointArguments = std::move(arguments);
 
-  quillon::FlutterWindow window(project, system);
+  quillon::FlutterWindow window(project, network);
   if (!window.createNativeWindow(L"Quillon", kWindowOrigin, kWindowSize)) return 1;
   window.setQuitOnClose(true);
 

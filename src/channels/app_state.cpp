@@ -4,8 +4,6 @@
 #include <utility>
 
 #include "log/app_log.h"
-#include "system/system_dns.h"
-#include "system/system_proxy.h"
 
 #ifndef QUILLON_SERVICE_ORIGIN
 #error "QUILLON_SERVICE_ORIGIN must name the service's web server (set by CMake)"
@@ -16,12 +14,10 @@ namespace quillon {
 const char* const kRoutePacUrl = QUILLON_SERVICE_ORIGIN "/app/route.pac";
 const char* const kMacosPacUrl = QUILLON_SERVICE_ORIGIN "/app/macos.pac";
 
-AppState::AppState(SystemBackends backends)
-    : backends_(backends),
-      wait_([](std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }),
-      networkRecord_(backends.journal) {
+AppState::AppState(NetworkSettings& network)
+    : network_(network),
+      wait_([](std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }) {
   logLine("[", localTimestamp(), "] FlutterWindow initialized");
-  networkRecord_.loadJournal();
 }
 
 AppState::~AppState() {
@@ -31,12 +27,7 @@ AppState::~AppState() {
   if (proxyRunning()) {
     proxyServer_->stop();
   }
-  if (pacApplied_) {
-    resetSystemPac(backends_, networkRecord_);
-  }
-  if (dnsChanged_) {
-    resetSystemDns(dnsChanged_, backends_, networkRecord_);
-  }
+  network_.putEverythingBack();
   // proxyServer_ is the last member and so the first one destroyed, before the channels.
 }
 

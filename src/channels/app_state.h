@@ -18,8 +18,7 @@
 #include "bridge/method_call_channel.h"
 #include "channels/tcp_connection_records.h"
 #include "proxy/local_proxy_server.h"
-#include "system/network_record.h"
-#include "system/system_backends.h"
+#include "system/network_settings.h"
 
 namespace quillon {
 
@@ -49,15 +48,14 @@ struct CurrentServer {
 class AppState {
  public:
   // Puts every member at its initial value and writes "[<local time>] FlutterWindow
-  // initialized". `backends` is how PAC and DNS changes reach the machine; the objects must
-  // outlive this state. What its journal still holds from an earlier run that could not be put
-  // back is taken into the record, so that a new change never records this process's own
-  // settings as the user's. No channel and no proxy exist until registerChannels().
-  explicit AppState(SystemBackends backends);
+  // initialized". PAC and DNS changes go through `network`, the owner of what this process
+  // changed on the machine, which must outlive this state. No channel and no proxy exist until
+  // registerChannels().
+  explicit AppState(NetworkSettings& network);
 
   // Stops the proxy if it runs, then puts back the system PAC if this process set it, then the
-  // DNS settings if this process changed them; then the proxy object is destroyed (which
-  // ends its statistics thread) before the channels.
+  // DNS settings if this process changed them (NetworkSettings::putEverythingBack); then the
+  // proxy object is destroyed (which ends its statistics thread) before the channels.
   ~AppState();
 
   AppState(const AppState&) = delete;
@@ -84,9 +82,7 @@ class AppState {
 
   // Current values, for the window and for tests.
   bool vpnConnected() const { return vpnConnected_; }
-  bool pacApplied() const { return pacApplied_; }
-  bool dnsChanged() const { return dnsChanged_; }
-  const NetworkRecord& networkRecord() const { return networkRecord_; }
+  const NetworkSettings& network() const { return network_; }
   int32_t activeConnections() const { return activeConnections_.load(); }
   int64_t bytesSent() const { return bytesSent_.load(); }
   int64_t bytesReceived() const { return bytesReceived_.load(); }
@@ -123,8 +119,8 @@ class AppState {
 
   TcpConnectionRecords tcpConnections_;  // has its own mutex
 
-  // Set once in the constructor.
-  SystemBackends backends_;
+  // Set once in the constructor; platform thread only.
+  NetworkSettings& network_;
   std::function<void(std::chrono::milliseconds)> wait_;
 
   // Created by registerChannels() before the proxy exists; read by the statistics thread.
@@ -136,11 +132,6 @@ class AppState {
   // closing the gate also waits out a push in flight.
   std::mutex pushMutex_;
   bool pushesEnabled_ = false;  // guarded by pushMutex_
-
-  // Platform thread only: which system settings this process changed, and what they were.
-  bool dnsChanged_ = false;
-  bool pacApplied_ = false;
-  NetworkRecord networkRecord_;
 
   // Created once by registerChannels(). Declared last so that it is destroyed first: its
   // destruction joins the statistics thread, which uses the members above.

@@ -8,7 +8,6 @@
 #include "log/app_log.h"
 #include "log/log_text.h"
 #include "system/system_dns.h"
-#include "system/system_proxy.h"
 
 namespace quillon {
 
@@ -52,14 +51,13 @@ void AppState::handleVpnMethodCall(const ChannelCall& call, ChannelResult result
     if (proxyRunning()) proxyServer_->stop();
     result->Success(flutter::EncodableValue(true));
     // The reply goes first; the outcome of switching to the other PAC file is only logged.
-    setSystemPac(pacApplied_, kMacosPacUrl, backends_, networkRecord_);
+    network_.applyPac(kMacosPacUrl);
   } else if (method == "resetSystemPAC") {
-    result->Success(flutter::EncodableValue(resetSystemPac(backends_, networkRecord_)));
+    result->Success(flutter::EncodableValue(network_.resetPac()));
   } else if (method == "setSystemDNS") {
     setSystemDnsFromUi(arguments, std::move(result));
   } else if (method == "resetSystemDNS") {
-    const bool reset = resetSystemDns(dnsChanged_, backends_, networkRecord_);
-    result->Success(flutter::EncodableValue(reset));
+    result->Success(flutter::EncodableValue(network_.resetDns()));
   } else if (method == "isProxyServerRunning") {
     result->Success(flutter::EncodableValue(proxyRunning()));
   } else {
@@ -97,8 +95,11 @@ void AppState::startVpn(const flutter::EncodableValue& arguments, ChannelResult 
   logLine("代理服务器启动成功在端口: ", kLocalProxyPort);
   logLine("正在设置PAC: ", kRoutePacUrl);
   logLine("请确认PAC文件包含将请求定向到本地代理 127.0.0.1:", kLocalProxyPort, " 的规则");
+  // The PAC setting belongs to the account this process runs as, which is not always the one
+  // whose browsers are meant to be routed.
+  network_.warnIfAnotherAccount();
 
-  if (!setSystemPac(pacApplied_, kRoutePacUrl, backends_, networkRecord_)) {
+  if (!network_.applyPac(kRoutePacUrl)) {
     failStartVpn("设置系统PAC失败", StartVpnStage::kProxyStarted, result);
     return;
   }
@@ -107,7 +108,7 @@ void AppState::startVpn(const flutter::EncodableValue& arguments, ChannelResult 
   if (!dnsServer.empty()) {
     // setSystemDns refuses a server text that is not a dotted-quad address, so a malformed
     // one fails this step and is rolled back like any other DNS failure.
-    if (!setSystemDns(dnsChanged_, dnsServer, backends_, networkRecord_)) {
+    if (!network_.applyDns(dnsServer)) {
       failStartVpn("设置系统DNS失败", StartVpnStage::kPacSet, result);
       return;
     }
@@ -124,14 +125,11 @@ void AppState::startVpn(const flutter::EncodableValue& arguments, ChannelResult 
 }
 
 // Writes `reason` to the error stream, undoes what this call had done up to `stage` (the PAC it
-// set, then the proxy it started; a DNS step that failed leaves dnsChanged_ for "stopVpn"), and
-// replies false. A proxy that was already running before the call is left running.
+// set, then the proxy it started; a DNS step that failed leaves its adapters for "stopVpn"),
+// and replies false. A proxy that was already running before the call is left running.
 void AppState::failStartVpn(const char* reason, StartVpnStage stage, ChannelResult& result) {
   logError(reason);
-  if (stage == StartVpnStage::kPacSet && pacApplied_) {
-    resetSystemPac(backends_, networkRecord_);
-    pacApplied_ = false;
-  }
+  if (stage == StartVpnStage::kPacSet) network_.undoPac();
   if (stage != StartVpnStage::kNothingStarted) proxyServer_->stop();
   vpnConnected_ = false;
   result->Success(flutter::EncodableValue(false));
@@ -139,13 +137,8 @@ void AppState::failStartVpn(const char* reason, StartVpnStage stage, ChannelResu
 
 void AppState::stopVpn(ChannelResult result) {
   logLine("停止VPN连接");
-  if (dnsChanged_) {
-    resetSystemDns(dnsChanged_, backends_, networkRecord_);
-  }
-  if (pacApplied_) {
-    resetSystemPac(backends_, networkRecord_);
-    pacApplied_ = false;
-  }
+  network_.resetDns();
+  network_.undoPac();
   if (proxyRunning()) proxyServer_->stop();
   vpnConnected_ = false;
   activeConnections_ = 0;
@@ -207,8 +200,7 @@ void AppState::setSystemDnsFromUi(const flutter::EncodableValue& arguments, Chan
     result->Error(kInvalidArguments, "无效的DNS服务器地址");
     return;
   }
-  const bool applied = setSystemDns(dnsChanged_, server, backends_, networkRecord_);
-  result->Success(flutter::EncodableValue(applied));
+  result->Success(flutter::EncodableValue(network_.applyDns(server)));
 }
 
 flutter::EncodableValue AppState::currentServerValue() const {

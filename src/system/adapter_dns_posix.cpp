@@ -53,7 +53,9 @@ std::unique_ptr<AdapterDnsReader> makeResolvectlDnsReader(CommandOutputReader re
 }
 
 std::unique_ptr<AdapterDnsReader> makeSystemAdapterDnsReader() {
-  return makeResolvectlDnsReader(&readCommandOutput);
+  return makeResolvectlDnsReader([](const CommandLine& command, std::string* output) {
+    return readCommandOutput(command, output);
+  });
 }
 
 }  // namespace quillon

@@ -112,6 +112,17 @@ class FileJournalStorage final : public JournalStorage {
     return false;
   }
 
+  bool overwriteInPlace(const std::string& contents, unsigned long* errorCode) override {
+    FileDescriptor file(open(journal_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!file.valid() || !writeAll(file.get(), contents) ||
+        ftruncate(file.get(), static_cast<off_t>(contents.size())) != 0 || fsync(file.get()) != 0 ||
+        !file.closeNow()) {
+      *errorCode = static_cast<unsigned long>(errno);
+      return false;
+    }
+    return true;
+  }
+
   bool setAside(unsigned long* errorCode) override {
     if (rename(journal_.c_str(), rejected_.c_str()) == 0) return true;
     *errorCode = static_cast<unsigned long>(errno);

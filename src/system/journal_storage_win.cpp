@@ -4,6 +4,7 @@
 
 #include <shlobj.h>
 
+#include <functional>
 #include <vector>
 
 #include "system/network_journal.h"
@@ -12,6 +13,23 @@ namespace quillon {
 namespace {
 
 constexpr wchar_t kFolderName[] = L"Quillon";
+
+int realMoveFile(const wchar_t* from, const wchar_t* to, unsigned long flags) {
+  return MoveFileExW(from, to, flags);
+}
+int realDeleteFile(const wchar_t* path) { return DeleteFileW(path); }
+void realWait(unsigned long milliseconds) { Sleep(milliseconds); }
+constexpr JournalFileCalls kRealFileCalls = {&realMoveFile, &realDeleteFile, &realWait};
+
+// Antivirus scanners and the search indexer open a file briefly after it was written. Renaming
+// over it or deleting it then fails with ERROR_SHARING_VIOLATION when they did not share
+// delete access, or with ERROR_ACCESS_DENIED once it is deleted but still open ("DeleteFileW
+// function (fileapi.h)": the file goes only when its last handle is closed, and opening it
+// meanwhile fails with ERROR_ACCESS_DENIED). Both pass within moments, so such failures are
+// tried again (retryWhileHeld); any other failure is final at once.
+bool heldByAnotherProgram(unsigned long error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
+}
 constexpr wchar_t kJournalName[] = L"network-settings.journal";
 
 // Owns one file handle.
@@ -90,22 +108,29 @@ class OwnerOnlySecurity {
 
 class FileJournalStorage final : public JournalStorage {
  public:
-  explicit FileJournalStorage(std::wstring folder)
-      : folder_(std::move(folder)),
+  FileJournalStorage(std::wstring folder, const JournalFileCalls& calls)
+      : calls_(calls),
+        folder_(std::move(folder)),
         journal_(folder_ + L"\\" + kJournalName),
         temporary_(journal_ + L".tmp"),
         rejected_(journal_ + L".rejected") {}
 
   JournalReadStatus read(std::string* contents, unsigned long* errorCode) override {
     contents->clear();
-    FileHandle file(CreateFileW(journal_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) {
-      const DWORD error = GetLastError();
-      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    const bool open = retry(
+        [&](unsigned long* error) {
+          opened = CreateFileW(journal_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+          *error = opened == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+          return opened != INVALID_HANDLE_VALUE;
+        },
+        errorCode);
+    FileHandle file(opened);
+    if (!open) {
+      if (*errorCode == ERROR_FILE_NOT_FOUND || *errorCode == ERROR_PATH_NOT_FOUND) {
         return JournalReadStatus::kAbsent;
       }
-      *errorCode = error;
       return JournalReadStatus::kFailed;
     }
     LARGE_INTEGER size{};
@@ -140,9 +165,7 @@ class FileJournalStorage final : public JournalStorage {
       DeleteFileW(temporary_.c_str());
       return false;
     }
-    if (!MoveFileExW(temporary_.c_str(), journal_.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      *errorCode = GetLastError();
+    if (!moveOver(temporary_, journal_, errorCode)) {
       DeleteFileW(temporary_.c_str());
       return false;
     }
@@ -150,23 +173,68 @@ class FileJournalStorage final : public JournalStorage {
   }
 
   bool remove(unsigned long* errorCode) override {
-    if (DeleteFileW(journal_.c_str())) return true;
-    const DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
-    *errorCode = error;
-    return false;
+    const bool removed = retry(
+        [&](unsigned long* error) {
+          if (calls_.deleteFile(journal_.c_str())) return true;
+          *error = GetLastError();
+          return *error == ERROR_FILE_NOT_FOUND || *error == ERROR_PATH_NOT_FOUND;
+        },
+        errorCode);
+    return removed;
+  }
+
+  bool overwriteInPlace(const std::string& contents, unsigned long* errorCode) override {
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    // Whoever holds the file for a scan shares reading and writing, if not deleting.
+    const bool open = retry(
+        [&](unsigned long* error) {
+          opened = CreateFileW(journal_.c_str(), GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+          *error = opened == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+          return opened != INVALID_HANDLE_VALUE;
+        },
+        errorCode);
+    FileHandle file(opened);
+    DWORD written = 0;
+    if (!open ||
+        !WriteFile(file.get(), contents.data(), static_cast<DWORD>(contents.size()), &written,
+                   nullptr) ||
+        written != contents.size() || !SetEndOfFile(file.get()) || !FlushFileBuffers(file.get())) {
+      if (open) *errorCode = GetLastError();
+      return false;
+    }
+    return true;
   }
 
   bool setAside(unsigned long* errorCode) override {
-    if (MoveFileExW(journal_.c_str(), rejected_.c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      return true;
-    }
-    *errorCode = GetLastError();
-    return false;
+    return moveOver(journal_, rejected_, errorCode);
   }
 
  private:
+  bool retry(const std::function<bool(unsigned long*)>& operation, unsigned long* errorCode) {
+    return retryWhileHeld(
+        operation, heldByAnotherProgram,
+        [this](std::chrono::milliseconds delay) {
+          calls_.wait(static_cast<unsigned long>(delay.count()));
+        },
+        errorCode);
+  }
+
+  // Renames `from` over `to`, tried again while another program holds either.
+  bool moveOver(const std::wstring& from, const std::wstring& to, unsigned long* errorCode) {
+    return retry(
+        [&](unsigned long* error) {
+          if (calls_.moveFile(from.c_str(), to.c_str(),
+                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            return true;
+          }
+          *error = GetLastError();
+          return false;
+        },
+        errorCode);
+  }
+
   bool ensureFolder(unsigned long* errorCode) {
     if (folder_.empty()) {
       *errorCode = ERROR_PATH_NOT_FOUND;
@@ -207,6 +275,7 @@ class FileJournalStorage final : public JournalStorage {
     return true;
   }
 
+  const JournalFileCalls calls_;
   const std::wstring folder_;
   const std::wstring journal_;
   const std::wstring temporary_;
@@ -227,12 +296,17 @@ std::wstring programDataFolder() {
 }  // namespace
 
 std::unique_ptr<JournalStorage> makeSystemJournalStorage() {
-  return std::make_unique<FileJournalStorage>(programDataFolder());
+  return std::make_unique<FileJournalStorage>(programDataFolder(), kRealFileCalls);
+}
+
+std::unique_ptr<JournalStorage> makeJournalStorageIn(const std::filesystem::path& folder,
+                                                     const JournalFileCalls& calls) {
+  return std::make_unique<FileJournalStorage>(
+      std::filesystem::path(folder).make_preferred().wstring(), calls);
 }
 
 std::unique_ptr<JournalStorage> makeJournalStorageIn(const std::filesystem::path& folder) {
-  return std::make_unique<FileJournalStorage>(
-      std::filesystem::path(folder).make_preferred().wstring());
+  return makeJournalStorageIn(folder, kRealFileCalls);
 }
 
 }  // namespace quillon

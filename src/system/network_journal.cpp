@@ -1,14 +1,21 @@
 #include "system/network_journal.h"
 
 #include <cstdint>
+#include <optional>
+#include <utility>
 
 #include "system/system_dns.h"
 
 namespace quillon {
 namespace {
 
-constexpr char kHeader[] = "quillon network journal 1";
+constexpr char kHeader[] = "quillon network journal 2";
+// The first version, without dial-up connections: still read, so that what an earlier version
+// of the program left is put back.
+constexpr char kHeaderVersion1[] = "quillon network journal 1";
 constexpr std::size_t kMaxAdapterNameBytes = 255;
+// A phone-book entry name is at most 256 UTF-16 units: at most 768 bytes of UTF-8.
+constexpr std::size_t kMaxConnectionNameBytes = 1024;
 
 bool needsEscape(unsigned char byte) { return byte == '%' || byte < 0x20 || byte == 0x7F; }
 
@@ -149,16 +156,81 @@ std::string lineProblem(std::size_t number, const char* reason) {
   return "第" + std::to_string(number) + "行: " + reason;
 }
 
+void encodeProxy(const ProxySettings& proxy, std::string& out) {
+  out += "proxy-flags " + std::to_string(proxy.flags) + "\n";
+  out += "proxy-url " + escapeText(proxy.autoConfigUrl) + "\n";
+  out += "proxy-server " + escapeText(proxy.proxyServer) + "\n";
+  out += "proxy-bypass " + escapeText(proxy.proxyBypass) + "\n";
+}
+
+// The four proxy lines of one connection, as they are read.
+class ProxySection {
+ public:
+  ProxySection() = default;
+  explicit ProxySection(std::string connection)
+      : named_(true), connection_(std::move(connection)) {}
+
+  // One "proxy-..." line; the reason when it is refused.
+  const char* add(const std::string& key, const std::string& value) {
+    static const char* const kKeys[] = {"proxy-flags", "proxy-url", "proxy-server", "proxy-bypass"};
+    std::size_t index = 0;
+    while (index < 4 && key != kKeys[index]) ++index;
+    if (index == 4) return "无法识别";
+    if (seen_[index]) return "重复";
+    seen_[index] = true;
+    if (index == 0) {
+      return parseDecimal(value, &settings_.flags) && validFlags(settings_.flags) ? nullptr
+                                                                                  : "代理类型无效";
+    }
+    std::string* const texts[] = {&settings_.autoConfigUrl, &settings_.proxyServer,
+                                  &settings_.proxyBypass};
+    std::string* text = texts[index - 1];
+    return unescapeText(value, text) && validProxyText(*text) ? nullptr : "文本无效";
+  }
+
+  // Adds the section to `settings`; false when it is incomplete (a named connection needs all
+  // four lines, the LAN connection all four or none).
+  bool finish(RecordedSettings& settings) const {
+    const int lines = seen_[0] + seen_[1] + seen_[2] + seen_[3];
+    if (lines == 0 && !named_) return true;
+    if (lines != 4) return false;
+    if (named_) {
+      settings.connections.push_back({connection_, settings_});
+    } else {
+      settings.proxy = settings_;
+    }
+    return true;
+  }
+
+ private:
+  bool named_ = false;
+  std::string connection_;
+  ProxySettings settings_;
+  bool seen_[4] = {false, false, false, false};
+};
+
+// One "connection" line's value: the entry name. Returns the reason when it is refused.
+const char* parseConnectionLine(const std::string& value, const RecordedSettings& settings,
+                                std::string* name) {
+  if (!unescapeText(value, name) || name->empty() || name->size() > kMaxConnectionNameBytes ||
+      !validUtf8(*name)) {
+    return "连接名称无效";
+  }
+  for (const ConnectionProxySettings& earlier : settings.connections) {
+    if (earlier.connection == *name) return "连接重复";
+  }
+  if (settings.connections.size() == kMaxJournalConnections) return "连接过多";
+  return nullptr;
+}
+
 }  // namespace
 
 std::string encodeJournal(const RecordedSettings& settings) {
   std::string out = std::string(kHeader) + "\n";
-  if (settings.proxy) {
-    const ProxySettings& proxy = *settings.proxy;
-    out += "proxy-flags " + std::to_string(proxy.flags) + "\n";
-    out += "proxy-url " + escapeText(proxy.autoConfigUrl) + "\n";
-    out += "proxy-server " + escapeText(proxy.proxyServer) + "\n";
-    out += "proxy-bypass " + escapeText(proxy.proxyBypass) + "\n";
+  if (settings.proxy) encodeProxy(*settings.proxy, out);
+  for (const ConnectionProxySettings& connection : settings.connections) {
+    out += "connection " + escapeText(connection.connection) + "\n";
+    encodeProxy(connection.settings, out);
   }
   for (const AdapterDnsSettings& adapter : settings.adapters) {
     out += "dns " + std::to_string(adapter.interfaceType) + " " +
@@ -178,11 +250,10 @@ bool decodeJournal(const std::string& text, RecordedSettings* settings, std::str
     return false;
   }
   RecordedSettings result;
-  ProxySettings proxy;
-  std::string* const proxyTexts[] = {&proxy.autoConfigUrl, &proxy.proxyServer, &proxy.proxyBypass};
-  const char* const proxyKeys[] = {"proxy-flags", "proxy-url", "proxy-server", "proxy-bypass"};
-  bool proxySeen[4] = {false, false, false, false};
-
+  // Proxy lines belong to the LAN connection until a "connection" line opens a named one; a
+  // "dns" line closes the open one. Each connection's lines come together.
+  std::optional<ProxySection> open = ProxySection();
+  bool version1 = false;
   std::size_t number = 0;
   for (std::size_t begin = 0; begin < text.size();) {
     const std::size_t end = text.find('\n', begin);
@@ -190,7 +261,8 @@ bool decodeJournal(const std::string& text, RecordedSettings* settings, std::str
     begin = end + 1;
     ++number;
     if (number == 1) {
-      if (line != kHeader) {
+      version1 = line == kHeaderVersion1;
+      if (line != kHeader && !version1) {
         *problem = "文件头无效";
         return false;
       }
@@ -202,42 +274,35 @@ bool decodeJournal(const std::string& text, RecordedSettings* settings, std::str
     const char* reason = nullptr;
     if (space == std::string::npos) {
       reason = "无法识别";
-    } else if (key == "dns") {
-      AdapterDnsSettings adapter;
-      reason = parseDnsLine(value, &adapter);
-      for (const AdapterDnsSettings& earlier : result.adapters) {
-        if (reason == nullptr && earlier.adapterName == adapter.adapterName) reason = "网卡重复";
+    } else if (key == "dns" || (key == "connection" && !version1)) {
+      if (open && !open->finish(result)) {
+        reason = "代理设置不完整";
+      } else if (key == "dns") {
+        open.reset();
+        AdapterDnsSettings adapter;
+        reason = parseDnsLine(value, &adapter);
+        for (const AdapterDnsSettings& earlier : result.adapters) {
+          if (reason == nullptr && earlier.adapterName == adapter.adapterName) reason = "网卡重复";
+        }
+        if (reason == nullptr && result.adapters.size() == kMaxJournalAdapters) reason = "网卡过多";
+        if (reason == nullptr) result.adapters.push_back(adapter);
+      } else {
+        std::string name;
+        reason = parseConnectionLine(value, result, &name);
+        open = ProxySection(name);
       }
-      if (reason == nullptr && result.adapters.size() == kMaxJournalAdapters) reason = "网卡过多";
-      if (reason == nullptr) result.adapters.push_back(adapter);
+    } else if (open) {
+      reason = open->add(key, value);
     } else {
-      std::size_t index = 0;
-      while (index < 4 && key != proxyKeys[index]) ++index;
-      if (index == 4) {
-        reason = "无法识别";
-      } else if (proxySeen[index]) {
-        reason = "重复";
-      } else if (index == 0) {
-        if (!parseDecimal(value, &proxy.flags) || !validFlags(proxy.flags)) reason = "代理类型无效";
-      } else if (!unescapeText(value, proxyTexts[index - 1]) ||
-                 !validProxyText(*proxyTexts[index - 1])) {
-        reason = "文本无效";
-      }
-      if (index < 4) proxySeen[index] = true;
+      reason = "无法识别";
     }
     if (reason != nullptr) {
       *problem = lineProblem(number, reason);
       return false;
     }
   }
-  const int proxyLines = proxySeen[0] + proxySeen[1] + proxySeen[2] + proxySeen[3];
-  if (proxyLines != 0 && proxyLines != 4) {
+  if (open && !open->finish(result)) {
     *problem = "代理设置不完整";
-    return false;
-  }
-  if (proxyLines == 4) result.proxy = proxy;
-  if (result.empty()) {
-    *problem = "没有需要恢复的内容";
     return false;
   }
   *settings = std::move(result);

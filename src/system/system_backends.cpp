@@ -10,8 +10,10 @@ SystemBackends systemBackends() {
   static AdapterDnsReader* const adapterDns = makeSystemAdapterDnsReader().release();
   static InternetOptionSetter* const options = makeSystemInternetOptionSetter(*runner).release();
   static InternetOptionGetter* const current = makeSystemInternetOptionGetter().release();
+  static ConnectionEntryLister* const entries = makeSystemConnectionEntryLister().release();
   static JournalStorage* const journal = makeSystemJournalStorage().release();
-  return SystemBackends{options, current, adapters, adapterDns, runner, journal};
+  static AccountSource* const accounts = makeSystemAccountSource().release();
+  return SystemBackends{options, current, entries, adapters, adapterDns, runner, journal, accounts};
 }
 
 }  // namespace quillon

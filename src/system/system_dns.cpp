@@ -131,18 +131,18 @@ bool isDottedQuadIpv4(const std::string& text) {
   return true;
 }
 
-bool setSystemDns(bool& dnsChanged, const std::string& server, const SystemBackends& system,
-                  NetworkRecord& record) {
+DnsChange setSystemDns(const std::string& server, const SystemBackends& system,
+                       NetworkRecord& record) {
+  DnsChange change;
   // The server text ends up in a command line run with administrator rights.
   if (!isDottedQuadIpv4(server)) {
     logError("无效的DNS服务器地址: ", loggableText(server));
-    return false;
+    return change;
   }
   AdapterList list;
-  if (!readAdapters(*system.adapters, list)) return false;
+  if (!readAdapters(*system.adapters, list)) return change;
 
-  bool anySucceeded = false;
-  dnsChanged = true;
+  change.adaptersRead = true;
   for (const NetworkAdapter& adapter : list.adapters) {
     if (skipIfVirtual(adapter)) continue;
     if (!usable(adapter)) continue;
@@ -158,14 +158,13 @@ bool setSystemDns(bool& dnsChanged, const std::string& server, const SystemBacke
     }
     if (system.commands->runCommand(setDnsCommand(adapter.friendlyName, server))) {
       logLine("成功为", word, "适配器 ", name, " 设置DNS为 ", server);
-      anySucceeded = true;
+      change.anySucceeded = true;
     }
   }
-  return anySucceeded;
+  return change;
 }
 
-bool resetSystemDns(bool& dnsChanged, const SystemBackends& system, NetworkRecord& record) {
-  if (!dnsChanged) return true;
+bool resetSystemDns(const SystemBackends& system, NetworkRecord& record) {
   bool allRestored = true;
   // A copy: each adapter put back leaves the record.
   const std::vector<AdapterDnsSettings> changed = record.outstanding().adapters;
@@ -176,7 +175,6 @@ bool resetSystemDns(bool& dnsChanged, const SystemBackends& system, NetworkRecor
       allRestored = false;
     }
   }
-  dnsChanged = false;
   return allRestored;
 }
 

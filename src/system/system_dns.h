@@ -17,26 +17,30 @@ class NetworkRecord;
 // spaces and no leading zeros ("010" could be read as octal). Nothing else is accepted.
 bool isDottedQuadIpv4(const std::string& text);
 
-// Sets `server` as the static primary DNS server of every up, addressed, non-virtual wired or
-// wireless adapter, one command per adapter. `dnsChanged` is the application state's flag: set
-// once the adapter list was read, whatever happens per adapter. Before an adapter is changed,
-// its current setting is read and added to `record` (which writes its journal), unless the
-// record still holds one for it that was not put back: the first change of a connection is what
-// a reset returns to. An adapter whose setting cannot be read is not changed ("读取适配器 ... 的
-// DNS设置失败: " and the code). Returns true when at least one adapter's command succeeded. A
-// server text that is not a dotted-quad address is refused with a failure line before the
-// adapters are read (flag untouched, false). Adapter names that cannot be passed safely are
-// refused per adapter. UI thread only; blocks while each command runs.
-bool setSystemDns(bool& dnsChanged, const std::string& server, const SystemBackends& system,
-                  NetworkRecord& record);
+// What setSystemDns() did: whether the adapter list was read (from then on adapters may have
+// been changed, whatever happened to each), and whether at least one adapter took the server.
+struct DnsChange {
+  bool adaptersRead = false;
+  bool anySucceeded = false;
+};
 
-// Returns true at once, logging nothing, when `dnsChanged` is false. Otherwise puts back every
-// adapter `record` holds as changed, in the order they were recorded, and no other: fixed
-// servers in their order, or DHCP. Each adapter logs "正在重置 " ... " 的DNS设置", then
-// "成功重置适配器 " ... " 的DNS设置" and "适配器 " ... " 的DNS已恢复为: " with what it got back,
-// or the failure line "重置适配器 " ... " 的DNS设置失败" (it then stays in the record and its
-// journal for a later reset). Clears `dnsChanged`; true when every adapter was put back.
-bool resetSystemDns(bool& dnsChanged, const SystemBackends& system, NetworkRecord& record);
+// Sets `server` as the static primary DNS server of every up, addressed, non-virtual wired or
+// wireless adapter, one command per adapter. Before an adapter is changed, its current setting
+// is read and added to `record` (which writes its journal), unless the record still holds one
+// for it that was not put back: the first change of a connection is what a reset returns to.
+// An adapter whose setting cannot be read is not changed ("读取适配器 ... 的DNS设置失败: " and
+// the code). A server text that is not a dotted-quad address is refused with a failure line
+// before the adapters are read. Adapter names that cannot be passed safely are refused per
+// adapter. UI thread only; blocks while each command runs.
+DnsChange setSystemDns(const std::string& server, const SystemBackends& system,
+                       NetworkRecord& record);
+
+// Puts back every adapter `record` holds as changed, in the order they were recorded, and no
+// other: fixed servers in their order, or DHCP. Each adapter logs "正在重置 " ... " 的DNS设置",
+// then "成功重置适配器 " ... " 的DNS设置" and "适配器 " ... " 的DNS已恢复为: " with what it got
+// back, or the failure line "重置适配器 " ... " 的DNS设置失败" (it then stays in the record and
+// its journal for a later reset). True when every adapter was put back.
+bool resetSystemDns(const SystemBackends& system, NetworkRecord& record);
 
 // The per-adapter commands and the name check, one implementation per platform.
 // Windows: `netsh interface ip set dns "NAME" static SERVER primary` and `... "NAME" dhcp`.

@@ -2,15 +2,25 @@
 
 #include "log/app_log.h"
 #include "log/log_text.h"
-#include "system/network_journal.h"
-#include "system/network_record.h"
-#include "system/system_backends.h"
-#include "system/system_dns.h"
 
 namespace quillon {
 namespace {
 
-// What a restore line says the default connection was put back to.
+// Applies the option list of a reset to the LAN connection, refreshes and logs the reset's
+// success line.
+bool applyResetOptions(const std::vector<ConnectionOption>& list, InternetOptionSetter& options) {
+  unsigned long errorCode = 0;
+  if (!options.applyToConnection(kLanConnection, list, &errorCode)) {
+    logError("重置代理设置失败: ", errorCode);
+    return false;
+  }
+  options.refresh();
+  logLine("成功重置系统PAC设置");
+  return true;
+}
+
+}  // namespace
+
 std::string describeProxySettings(const ProxySettings& settings) {
   std::string text;
   auto add = [&text](const std::string& part) {
@@ -29,33 +39,41 @@ std::string describeProxySettings(const ProxySettings& settings) {
   return text;
 }
 
-// Applies the option list of a reset, refreshes and logs the reset's success line.
-bool applyResetOptions(const std::vector<ConnectionOption>& list, InternetOptionSetter& options) {
-  unsigned long errorCode = 0;
-  if (!options.applyToDefaultConnection(list, &errorCode)) {
-    logError("重置代理设置失败: ", errorCode);
-    return false;
-  }
-  options.refresh();
-  logLine("成功重置系统PAC设置");
-  return true;
+std::vector<ConnectionOption> restoreOptions(const ProxySettings& settings) {
+  // "INTERNET_PER_CONN_OPTIONW structure (wininet.h)": the connection type is restored through
+  // INTERNET_PER_CONN_FLAGS whichever option it was read through.
+  return {
+      {kOptionAutoConfigUrl, settings.autoConfigUrl, 0, OptionText::kUtf8},
+      {kOptionProxyServer, settings.proxyServer, 0, OptionText::kUtf8},
+      {kOptionProxyBypass, settings.proxyBypass, 0, OptionText::kUtf8},
+      {kOptionFlags, {}, settings.flags},
+  };
 }
 
-}  // namespace
+bool queryProxySettings(InternetOptionGetter& getter, const std::string& connection,
+                        ProxySettings* settings, unsigned long* errorCode) {
+  // "INTERNET_PER_CONN_OPTIONW structure (wininet.h)": on Windows 7 and later the connection
+  // type is queried with INTERNET_PER_CONN_FLAGS_UI; when that query fails, the system predates
+  // it and INTERNET_PER_CONN_FLAGS is asked instead.
+  if (getter.queryConnection(connection, kOptionFlagsUi, settings, errorCode)) return true;
+  return getter.queryConnection(connection, kOptionFlags, settings, errorCode);
+}
 
-bool setSystemPac(bool& pacApplied, const std::string& url, InternetOptionSetter& options) {
-  const std::vector<ConnectionOption> list = {
+std::vector<ConnectionOption> pacOptions(const std::string& url) {
+  return {
       {kOptionAutoConfigUrl, url, 0},
       {kOptionFlags, {}, kProxyTypeAutoProxyUrl},
   };
+}
+
+bool setSystemPac(const std::string& url, InternetOptionSetter& options) {
   unsigned long errorCode = 0;
-  if (!options.applyToDefaultConnection(list, &errorCode)) {
+  if (!options.applyToConnection(kLanConnection, pacOptions(url), &errorCode)) {
     logError("设置PAC URL失败: ", errorCode);
     return false;
   }
   options.refresh();
   logLine("成功设置系统PAC为: ", url);
-  pacApplied = true;
   return true;
 }
 
@@ -64,44 +82,8 @@ bool resetSystemPac(InternetOptionSetter& options) {
 }
 
 bool restoreSystemPac(const ProxySettings& settings, InternetOptionSetter& options) {
-  // The texts go first so that the flags never switch on a URL or server not yet in place.
-  const std::vector<ConnectionOption> list = {
-      {kOptionAutoConfigUrl, settings.autoConfigUrl, 0, OptionText::kUtf8},
-      {kOptionProxyServer, settings.proxyServer, 0, OptionText::kUtf8},
-      {kOptionProxyBypass, settings.proxyBypass, 0, OptionText::kUtf8},
-      {kOptionFlags, {}, settings.flags},
-  };
-  if (!applyResetOptions(list, options)) return false;
+  if (!applyResetOptions(restoreOptions(settings), options)) return false;
   logLine("系统代理已恢复为: ", describeProxySettings(settings));
-  return true;
-}
-
-bool setSystemPac(bool& pacApplied, const std::string& url, const SystemBackends& system,
-                  NetworkRecord& record) {
-  const bool takeRecord = !record.proxyOutstanding();
-  if (takeRecord) {
-    ProxySettings current;
-    unsigned long errorCode = 0;
-    if (!system.currentInternetOptions->queryDefaultConnection(&current, &errorCode)) {
-      logError("读取系统代理设置失败: ", errorCode);
-      return false;
-    }
-    if (!journalCanHold(current)) {
-      logError("读取系统代理设置失败: ", kInvalidDataCode);
-      return false;
-    }
-    record.recordProxy(current);
-  }
-  if (setSystemPac(pacApplied, url, *system.internetOptions)) return true;
-  if (takeRecord) record.dropProxy();
-  return false;
-}
-
-bool resetSystemPac(const SystemBackends& system, NetworkRecord& record) {
-  const ProxySettings* saved = record.proxyToRestore();
-  if (saved == nullptr) return resetSystemPac(*system.internetOptions);
-  if (!restoreSystemPac(*saved, *system.internetOptions)) return false;
-  record.proxyRestored();
   return true;
 }
 

@@ -1,5 +1,6 @@
 #include "system/system_proxy.h"
 
+#include <cerrno>
 #include <utility>
 
 #include "system/network_journal.h"
@@ -65,8 +66,13 @@ class GnomeProxyOptionSetter final : public InternetOptionSetter {
  public:
   explicit GnomeProxyOptionSetter(CommandRunner& runner) : runner_(runner) {}
 
-  bool applyToDefaultConnection(const std::vector<ConnectionOption>& options,
-                                unsigned long* errorCode) override {
+  bool applyToConnection(const std::string& connection,
+                         const std::vector<ConnectionOption>& options,
+                         unsigned long* errorCode) override {
+    if (!connection.empty()) {
+      *errorCode = ENOENT;  // GNOME keeps one proxy setting for every connection
+      return false;
+    }
     for (const ConnectionOption& option : options) {
       CommandLine command;
       if (option.option == kOptionAutoConfigUrl) {
@@ -95,7 +101,12 @@ class GnomeProxyGetter final : public InternetOptionGetter {
  public:
   explicit GnomeProxyGetter(CommandOutputReader read) : read_(std::move(read)) {}
 
-  bool queryDefaultConnection(ProxySettings* settings, unsigned long* errorCode) override {
+  bool queryConnection(const std::string& connection, std::uint32_t, ProxySettings* settings,
+                       unsigned long* errorCode) override {
+    if (!connection.empty()) {
+      *errorCode = ENOENT;
+      return false;
+    }
     std::string mode;
     std::string url;
     if (!readKey("mode", &mode, errorCode) || !readKey("autoconfig-url", &url, errorCode)) {
@@ -134,6 +145,15 @@ class GnomeProxyGetter final : public InternetOptionGetter {
   const CommandOutputReader read_;
 };
 
+// Dial-up connections have no proxy settings of their own here.
+class NoConnectionEntries final : public ConnectionEntryLister {
+ public:
+  bool listEntries(std::vector<std::string>* names, unsigned long*) override {
+    names->clear();
+    return true;
+  }
+};
+
 }  // namespace
 
 std::unique_ptr<InternetOptionSetter> makeSystemInternetOptionSetter(CommandRunner& runner) {
@@ -145,7 +165,13 @@ std::unique_ptr<InternetOptionGetter> makeGnomeProxyGetter(CommandOutputReader r
 }
 
 std::unique_ptr<InternetOptionGetter> makeSystemInternetOptionGetter() {
-  return makeGnomeProxyGetter(&readCommandOutput);
+  return makeGnomeProxyGetter([](const CommandLine& command, std::string* output) {
+    return readCommandOutput(command, output);
+  });
+}
+
+std::unique_ptr<ConnectionEntryLister> makeSystemConnectionEntryLister() {
+  return std::make_unique<NoConnectionEntries>();
 }
 
 }  // namespace quillon

@@ -1,7 +1,12 @@
 #include "system/system_proxy.h"
 
 #include <windows.h>
+
+#include <ras.h>
+#include <raserror.h>
 #include <wininet.h>
+
+#include <algorithm>
 
 #include "log/wide_text.h"
 #include "system/network_journal.h"
@@ -26,13 +31,36 @@ int realInternetSetOption(void* internet, unsigned long option, void* buffer,
   return InternetSetOptionW(internet, option, buffer, length);
 }
 
+int realInternetQueryOption(void* internet, unsigned long option, void* buffer,
+                            unsigned long* length) {
+  return InternetQueryOptionW(internet, option, buffer, length);
+}
+
+unsigned long realRasEnumEntries(const wchar_t* reserved, const wchar_t* phoneBook, void* entries,
+                                 unsigned long* size, unsigned long* count) {
+  return RasEnumEntriesW(reserved, phoneBook, static_cast<RASENTRYNAMEW*>(entries), size, count);
+}
+
+// The connection name as the option list takes it: null for the LAN connection, else the
+// phone-book entry's name in UTF-16. False for a name that is not UTF-8.
+bool connectionName(const std::string& connection, std::wstring& wide) {
+  wide.clear();
+  return connection.empty() || utf16FromNarrow(connection, CodePage::kUtf8, wide);
+}
+
 class WinInetOptionSetter final : public InternetOptionSetter {
  public:
   explicit WinInetOptionSetter(InternetSetOptionFunction setOption) : setOption_(setOption) {}
 
-  bool applyToDefaultConnection(const std::vector<ConnectionOption>& options,
-                                unsigned long* errorCode) override {
+  bool applyToConnection(const std::string& connection,
+                         const std::vector<ConnectionOption>& options,
+                         unsigned long* errorCode) override {
     // The wide texts must stay alive until the call returns; the records point into them.
+    std::wstring name;
+    if (!connectionName(connection, name)) {
+      *errorCode = ERROR_NO_UNICODE_TRANSLATION;
+      return false;
+    }
     std::vector<std::wstring> texts(options.size());
     std::vector<INTERNET_PER_CONN_OPTIONW> records(options.size());
     for (std::size_t i = 0; i < options.size(); ++i) {
@@ -49,7 +77,7 @@ class WinInetOptionSetter final : public InternetOptionSetter {
     }
     INTERNET_PER_CONN_OPTION_LISTW list{};
     list.dwSize = sizeof(list);
-    list.pszConnection = nullptr;  // the default (LAN) connection
+    list.pszConnection = name.empty() ? nullptr : name.data();  // null: the LAN connection
     list.dwOptionCount = static_cast<DWORD>(records.size());
     list.dwOptionError = 0;
     list.pOptions = records.data();
@@ -94,19 +122,28 @@ bool queriedText(const wchar_t* text, std::string& out) {
 
 class WinInetOptionGetter final : public InternetOptionGetter {
  public:
-  bool queryDefaultConnection(ProxySettings* settings, unsigned long* errorCode) override {
+  explicit WinInetOptionGetter(InternetQueryOptionFunction queryOption)
+      : queryOption_(queryOption) {}
+
+  bool queryConnection(const std::string& connection, std::uint32_t flagsOption,
+                       ProxySettings* settings, unsigned long* errorCode) override {
+    std::wstring name;
+    if (!connectionName(connection, name)) {
+      *errorCode = ERROR_NO_UNICODE_TRANSLATION;
+      return false;
+    }
     INTERNET_PER_CONN_OPTIONW options[4] = {};
-    options[0].dwOption = INTERNET_PER_CONN_FLAGS;
+    options[0].dwOption = flagsOption;
     options[1].dwOption = INTERNET_PER_CONN_AUTOCONFIG_URL;
     options[2].dwOption = INTERNET_PER_CONN_PROXY_SERVER;
     options[3].dwOption = INTERNET_PER_CONN_PROXY_BYPASS;
     INTERNET_PER_CONN_OPTION_LISTW list{};
     list.dwSize = sizeof(list);
-    list.pszConnection = nullptr;  // the default (LAN) connection
+    list.pszConnection = name.empty() ? nullptr : name.data();  // null: the LAN connection
     list.dwOptionCount = 4;
     list.pOptions = options;
-    DWORD size = sizeof(list);
-    if (!InternetQueryOptionW(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, &size)) {
+    unsigned long size = sizeof(list);
+    if (!queryOption_(nullptr, INTERNET_OPTION_PER_CONNECTION_OPTION, &list, &size)) {
       *errorCode = GetLastError();
       return false;
     }
@@ -122,6 +159,51 @@ class WinInetOptionGetter final : public InternetOptionGetter {
     *settings = read;
     return true;
   }
+
+ private:
+  const InternetQueryOptionFunction queryOption_;
+};
+
+class RasEntryLister final : public ConnectionEntryLister {
+ public:
+  explicit RasEntryLister(RasEnumEntriesFunction enumEntries) : enumEntries_(enumEntries) {}
+
+  bool listEntries(std::vector<std::string>* names, unsigned long* errorCode) override {
+    // "RasEnumEntriesW function (ras.h)": with no phone-book path the entries of every phone
+    // book of the user and of all users are listed, so a name can come twice; the first
+    // record's dwSize names the record's version; ERROR_BUFFER_TOO_SMALL reports the size
+    // needed, which can grow again before the next call when an entry is added meanwhile.
+    std::vector<RASENTRYNAMEW> entries(1);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+      entries[0].dwSize = sizeof(RASENTRYNAMEW);
+      unsigned long size = static_cast<unsigned long>(entries.size() * sizeof(RASENTRYNAMEW));
+      unsigned long count = 0;
+      const unsigned long result = enumEntries_(nullptr, nullptr, entries.data(), &size, &count);
+      if (result == ERROR_BUFFER_TOO_SMALL) {
+        entries.resize(std::max<std::size_t>(entries.size() + 1, size / sizeof(RASENTRYNAMEW) + 1));
+        continue;
+      }
+      if (result != ERROR_SUCCESS) {
+        *errorCode = result;
+        return false;
+      }
+      names->clear();
+      for (unsigned long i = 0; i < count && i < entries.size(); ++i) {
+        entries[i].szEntryName[RAS_MaxEntryName] = L'\0';
+        // A name that is not well-formed UTF-16 could not be named again exactly.
+        const std::string name = utf8FromUtf16(entries[i].szEntryName);
+        if (!name.empty() && std::find(names->begin(), names->end(), name) == names->end()) {
+          names->push_back(name);
+        }
+      }
+      return true;
+    }
+    *errorCode = ERROR_BUFFER_TOO_SMALL;
+    return false;
+  }
+
+ private:
+  const RasEnumEntriesFunction enumEntries_;
 };
 
 }  // namespace
@@ -134,8 +216,21 @@ std::unique_ptr<InternetOptionSetter> makeSystemInternetOptionSetter(CommandRunn
   return makeWinInetOptionSetter(&realInternetSetOption);
 }
 
+std::unique_ptr<InternetOptionGetter> makeWinInetOptionGetter(
+    InternetQueryOptionFunction queryOption) {
+  return std::make_unique<WinInetOptionGetter>(queryOption);
+}
+
 std::unique_ptr<InternetOptionGetter> makeSystemInternetOptionGetter() {
-  return std::make_unique<WinInetOptionGetter>();
+  return makeWinInetOptionGetter(&realInternetQueryOption);
+}
+
+std::unique_ptr<ConnectionEntryLister> makeRasEntryLister(RasEnumEntriesFunction enumEntries) {
+  return std::make_unique<RasEntryLister>(enumEntries);
+}
+
+std::unique_ptr<ConnectionEntryLister> makeSystemConnectionEntryLister() {
+  return makeRasEntryLister(&realRasEnumEntries);
 }
 
 }  // namespace quillon

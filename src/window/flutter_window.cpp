@@ -24,8 +24,8 @@ const UiPlugin kUiPlugins[] = {
 
 }  // namespace
 
-FlutterWindow::FlutterWindow(const flutter::UiProject& project, SystemBackends backends)
-    : project_(project), state_(backends) {}
+FlutterWindow::FlutterWindow(const flutter::UiProject& project, NetworkSettings& network)
+    : project_(project), state_(network) {}
 
 FlutterWindow::~FlutterWindow() = default;
 

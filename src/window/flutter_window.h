@@ -10,7 +10,7 @@
 #include "bridge/plugin_registry.h"
 #include "bridge/ui_project.h"
 #include "channels/app_state.h"
-#include "system/system_backends.h"
+#include "system/network_settings.h"
 #include "window/win32_window.h"
 
 namespace quillon {
@@ -18,10 +18,9 @@ namespace quillon {
 class FlutterWindow : public Win32Window {
  public:
   // Keeps a copy of `project` for the engine and sets up the application state (which writes
-  // the "FlutterWindow initialized" line). System settings reach the machine through
-  // `backends`, whose objects must outlive the window.
-  explicit FlutterWindow(const flutter::UiProject& project,
-                         SystemBackends backends = systemBackends());
+  // the "FlutterWindow initialized" line). System settings are changed through `network`, the
+  // owner of what this process changed on the machine, which must outlive the window.
+  FlutterWindow(const flutter::UiProject& project, NetworkSettings& network);
 
   // The application state restores the proxy, PAC and DNS settings and goes before the view
   // controller, whose engine lends the channels their messenger.

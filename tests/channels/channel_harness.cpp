@@ -48,7 +48,9 @@ ChannelHarness::ChannelHarness(bool realWaits, std::optional<std::string> leftov
   system.adapters.setAdapters(
       {adapter("Ethernet", "Intel(R) Ethernet Connection", kIfTypeEthernet)});
   system.journal.contents = std::move(leftoverJournal);
-  state_ = std::make_unique<AppState>(system.backends());
+  network_ = std::make_unique<NetworkSettings>(system.backends());
+  network_->loadJournal();
+  state_ = std::make_unique<AppState>(*network_);
   if (!realWaits) {
     // Only the platform thread runs the waits, so the list needs no lock.
     state_->setWaitForTesting([this](std::chrono::milliseconds ms) { waits.push_back(ms); });

@@ -47,7 +47,7 @@ class ChannelHarness {
   // Starts an engine, wraps its messenger, creates the state with the fake system (one up,
   // addressed Ethernet adapter named "Ethernet" on DHCP; waits are recorded, not slept, unless
   // `realWaits`) and registers its channels. `leftoverJournal` is the journal an earlier run
-  // left, in place before the state is created.
+  // left, taken over (not put back) before the state is created, as at the program's start.
   explicit ChannelHarness(bool realWaits = false,
                           std::optional<std::string> leftoverJournal = std::nullopt);
   ~ChannelHarness();
@@ -63,6 +63,7 @@ class ChannelHarness {
   void clearPushes();
 
   AppState& state() { return *state_; }
+  NetworkSettings& network() { return *network_; }
   // Destroys the state now (the messenger and engine stay).
   void destroyState();
   // Destroys the engine now, as the window does when it releases the view controller.
@@ -83,6 +84,7 @@ class ChannelHarness {
   TempDir assets_;
   FlutterDesktopEngineRef engine_ = nullptr;
   std::unique_ptr<flutter::BinaryMessengerImpl> messenger_;
+  std::unique_ptr<NetworkSettings> network_;  // outlives the state
   std::unique_ptr<AppState> state_;
 
   std::mutex pushMutex_;

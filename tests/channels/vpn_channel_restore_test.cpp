@@ -55,7 +55,7 @@ TEST(VpnChannelRestore, WhatAnEarlierRunCouldNotPutBackIsKeptForTheNextDisconnec
   RecordedSettings leftover;
   leftover.adapters = {{"Ethernet", kIfTypeEthernet, kUserDns}};
   ChannelHarness harness(/*realWaits=*/false, encodeJournal(leftover));
-  EXPECT_EQ(harness.state().networkRecord().outstanding(), leftover);
+  EXPECT_EQ(harness.state().network().record().outstanding(), leftover);
 
   // The adapter still has this program's server: it must not be recorded as the user's.
   harness.system.adapterDns.servers["Ethernet"] = {"9.9.9.9"};

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,7 +31,7 @@ EncodableValue startArgs(uint16_t upstreamPort, const std::string& dnsServer = "
 }
 
 // Options "startVpn" applies: the route PAC URL, then the auto-proxy flag alone.
-std::vector<ConnectionOption> pacOptions(const std::string& url) {
+std::vector<ConnectionOption> expectedPacOptions(const std::string& url) {
   return {{kOptionAutoConfigUrl, url, 0}, {kOptionFlags, "", kProxyTypeAutoProxyUrl}};
 }
 
@@ -195,13 +196,13 @@ TEST_F(VpnChannelTest, StartVpnConnectsProxyThenPacThenDns) {
   EXPECT_EQ(std::string(kRoutePacUrl).substr(0, 8), "https://");
   EXPECT_NE(std::string(kRoutePacUrl).find("/app/route.pac"), std::string::npos);
   ASSERT_EQ(harness.options.applied.size(), 1u);
-  EXPECT_EQ(harness.options.applied[0], pacOptions(kRoutePacUrl));
+  EXPECT_EQ(harness.options.applied[0], expectedPacOptions(kRoutePacUrl));
   ASSERT_EQ(harness.commands.commands.size(), 1u);
   EXPECT_NE(commandText(harness.commands.commands[0]).find("9.9.9.9"), std::string::npos);
   EXPECT_EQ(harness.waits, std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(500)});
 
-  EXPECT_TRUE(harness.state().pacApplied());
-  EXPECT_TRUE(harness.state().dnsChanged());
+  EXPECT_TRUE(harness.state().network().pacApplied());
+  EXPECT_TRUE(harness.state().network().dnsChanged());
   EXPECT_EQ(harness.vpn("isVpnConnected").bytes, kSuccessTrue);
   EXPECT_TRUE(log.contains("检查VPN连接状态: 已连接"));
   EXPECT_EQ(harness.vpn("isProxyServerRunning").bytes, kSuccessTrue);
@@ -225,7 +226,7 @@ TEST_F(VpnChannelTest, StartVpnWithoutDnsServerNeverTouchesDnsAndNamesUnnamedSer
   FakeUpstream upstream(FakeUpstream::answerThenEcho(kEchoAnswer));
   EXPECT_EQ(harness.vpn("startVpn", startArgs(upstream.port(), "", "")).bytes, kSuccessTrue);
   EXPECT_TRUE(harness.commands.commands.empty());
-  EXPECT_FALSE(harness.state().dnsChanged());
+  EXPECT_FALSE(harness.state().network().dnsChanged());
   EXPECT_EQ(at(harness.vpn("getCurrentServer").value, "title"), EncodableValue("未命名服务器"));
 
   // A title of the wrong type counts as absent, too.
@@ -243,7 +244,7 @@ TEST_F(VpnChannelTest, PacFailureStopsProxyAndLeavesServerAsItWas) {
   EXPECT_TRUE(log.contains("设置系统PAC失败"));
   EXPECT_TRUE(log.contains("代理服务器已停止"));
   EXPECT_FALSE(harness.state().proxyServer()->isRunning());
-  EXPECT_FALSE(harness.state().pacApplied());
+  EXPECT_FALSE(harness.state().network().pacApplied());
   EXPECT_TRUE(harness.commands.commands.empty());
   EXPECT_FALSE(harness.state().vpnConnected());
   EXPECT_TRUE(harness.waits.empty());
@@ -258,15 +259,15 @@ TEST_F(VpnChannelTest, DnsFailureResetsPacStopsProxyAndKeepsMarkerForStop) {
   EXPECT_TRUE(inOrder(log.lines(), {"设置系统DNS失败", "成功重置系统PAC设置", "代理服务器已停止"}));
   ASSERT_EQ(harness.options.applied.size(), 2u);
   EXPECT_EQ(harness.options.settings, ProxySettings{});  // back to what it was
-  EXPECT_FALSE(harness.state().pacApplied());
+  EXPECT_FALSE(harness.state().network().pacApplied());
   EXPECT_FALSE(harness.state().proxyServer()->isRunning());
   EXPECT_FALSE(harness.state().vpnConnected());
   // The adapters were read, so a later stop still puts them back on DHCP.
-  EXPECT_TRUE(harness.state().dnsChanged());
+  EXPECT_TRUE(harness.state().network().dnsChanged());
   harness.commands.failCommands = false;
   EXPECT_EQ(harness.vpn("stopVpn").bytes, kSuccessTrue);
   ASSERT_EQ(harness.commands.commands.size(), 2u);
-  EXPECT_FALSE(harness.state().dnsChanged());
+  EXPECT_FALSE(harness.state().network().dnsChanged());
   EXPECT_EQ(harness.options.applied.size(), 2u);  // PAC was already reset: not again
 }
 
@@ -277,11 +278,11 @@ TEST_F(VpnChannelTest, MalformedDnsServerFailsTheDnsStepAndRollsBack) {
     log.clear();
     EXPECT_EQ(harness.vpn("startVpn", startArgs(upstream.port(), server)).bytes, kSuccessFalse);
     EXPECT_TRUE(log.contains("设置系统DNS失败"));
-    EXPECT_FALSE(harness.state().pacApplied());
+    EXPECT_FALSE(harness.state().network().pacApplied());
     EXPECT_FALSE(harness.state().proxyServer()->isRunning());
   }
   EXPECT_TRUE(harness.commands.commands.empty());
-  EXPECT_FALSE(harness.state().dnsChanged());
+  EXPECT_FALSE(harness.state().network().dnsChanged());
 }
 
 TEST_F(VpnChannelTest, StartVpnWhileProxyRunsIsRefusedAndChangesNothing) {
@@ -329,8 +330,8 @@ TEST_F(VpnChannelTest, StopVpnFromEveryState) {
   EXPECT_TRUE(inOrder(log.lines(),
                       {"停止VPN连接", "正在重置 ", "成功重置系统PAC设置", "代理服务器已停止"}));
   EXPECT_EQ(harness.options.settings, ProxySettings{});
-  EXPECT_FALSE(harness.state().pacApplied());
-  EXPECT_FALSE(harness.state().dnsChanged());
+  EXPECT_FALSE(harness.state().network().pacApplied());
+  EXPECT_FALSE(harness.state().network().dnsChanged());
   EXPECT_FALSE(harness.state().proxyServer()->isRunning());
   EXPECT_EQ(harness.vpn("getActiveConnectionCount").value, EncodableValue(0));
   expectDisconnectedServer();
@@ -403,10 +404,10 @@ TEST_F(VpnChannelTest, StopProxyServerRepliesThenAppliesTheOtherPacFile) {
   harness.onReply = nullptr;
   EXPECT_FALSE(pacSetBeforeReply);
   ASSERT_EQ(harness.options.applied.size(), 1u);
-  EXPECT_EQ(harness.options.applied[0], pacOptions(kMacosPacUrl));
+  EXPECT_EQ(harness.options.applied[0], expectedPacOptions(kMacosPacUrl));
   EXPECT_NE(std::string(kMacosPacUrl).find("/app/macos.pac"), std::string::npos);
   EXPECT_TRUE(log.contains(std::string("成功设置系统PAC为: ") + kMacosPacUrl));
-  EXPECT_TRUE(harness.state().pacApplied());
+  EXPECT_TRUE(harness.state().network().pacApplied());
 
   // A failing PAC change is only logged; the reply stays true.
   harness.options.failApplies = true;
@@ -416,13 +417,13 @@ TEST_F(VpnChannelTest, StopProxyServerRepliesThenAppliesTheOtherPacFile) {
 
 TEST_F(VpnChannelTest, ResetSystemPacRepliesItsResultAndLeavesTheFlag) {
   harness.vpn("stopProxyServer");  // sets pacApplied through the other PAC file
-  ASSERT_TRUE(harness.state().pacApplied());
+  ASSERT_TRUE(harness.state().network().pacApplied());
   EXPECT_EQ(harness.vpn("resetSystemPAC").bytes, kSuccessTrue);
   EXPECT_EQ(harness.options.settings, ProxySettings{});
-  EXPECT_TRUE(harness.state().pacApplied());
+  EXPECT_TRUE(harness.state().network().pacApplied());
   harness.options.failApplies = true;
   EXPECT_EQ(harness.vpn("resetSystemPAC").bytes, kSuccessFalse);
-  EXPECT_TRUE(harness.state().pacApplied());
+  EXPECT_TRUE(harness.state().network().pacApplied());
 }
 
 TEST_F(VpnChannelTest, SetAndResetSystemDns) {
@@ -434,7 +435,7 @@ TEST_F(VpnChannelTest, SetAndResetSystemDns) {
   }
   EXPECT_EQ(harness.vpn("setSystemDNS", map({})).bytes, invalidServer);
   EXPECT_TRUE(harness.commands.commands.empty());
-  EXPECT_FALSE(harness.state().dnsChanged());
+  EXPECT_FALSE(harness.state().network().dnsChanged());
 
   // Nothing changed yet: the reset is a no-op that succeeds.
   EXPECT_EQ(harness.vpn("resetSystemDNS").bytes, kSuccessTrue);
@@ -443,14 +444,51 @@ TEST_F(VpnChannelTest, SetAndResetSystemDns) {
   EXPECT_EQ(harness.vpn("setSystemDNS", map({{"dnsServer", "1.1.1.1"}})).bytes, kSuccessTrue);
   ASSERT_EQ(harness.commands.commands.size(), 1u);
   EXPECT_NE(commandText(harness.commands.commands[0]).find("1.1.1.1"), std::string::npos);
-  EXPECT_TRUE(harness.state().dnsChanged());
+  EXPECT_TRUE(harness.state().network().dnsChanged());
 
   harness.commands.failCommands = true;
   EXPECT_EQ(harness.vpn("setSystemDNS", map({{"dnsServer", "1.0.0.1"}})).bytes, kSuccessFalse);
   EXPECT_EQ(harness.vpn("resetSystemDNS").bytes, kSuccessFalse);
-  EXPECT_FALSE(harness.state().dnsChanged());
+  EXPECT_FALSE(harness.state().network().dnsChanged());
   EXPECT_EQ(harness.commands.commands.size(), 3u);
   EXPECT_FALSE(harness.state().vpnConnected());
+}
+
+TEST_F(VpnChannelTest, ResetSystemDnsRepliesFalseWhenOneOfTwoAdaptersStaysChanged) {
+  harness.system.adapters.setAdapters(
+      {adapter("Ethernet", "Intel(R) Ethernet Connection", kIfTypeEthernet),
+       adapter("Wi-Fi", "Intel(R) Wi-Fi 6 AX201", kIfTypeWireless)});
+  ASSERT_EQ(harness.vpn("setSystemDNS", map({{"dnsServer", "1.1.1.1"}})).bytes, kSuccessTrue);
+  harness.commands.failCommandsWith = "Wi-Fi";
+  EXPECT_EQ(harness.vpn("resetSystemDNS").bytes, kSuccessFalse);
+  EXPECT_TRUE(log.contains("成功重置适配器 Ethernet 的DNS设置"));
+  EXPECT_TRUE(log.contains("重置适配器 Wi-Fi 的DNS设置失败"));
+}
+
+TEST_F(VpnChannelTest, StartVpnWarnsWhenTheDesktopBelongsToAnotherAccount) {
+  const Account admin{"S-1-5-21-7-500", "PC\\Admin"};
+  const Account alice{"S-1-5-21-7-1001", "PC\\Alice"};
+  struct Row {
+    const char* name;
+    std::optional<Account> desktop;
+    bool warns;
+  };
+  const Row rows[] = {{"another account", alice, true},
+                      {"the same account", admin, false},
+                      {"no desktop to tell", std::nullopt, false}};
+  FakeUpstream upstream(FakeUpstream::answerThenEcho(kEchoAnswer));
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    harness.system.accounts.process = admin;
+    harness.system.accounts.desktop = row.desktop;
+    log.clear();
+    ASSERT_EQ(harness.vpn("startVpn", startArgs(upstream.port())).bytes, kSuccessTrue);
+    EXPECT_EQ(log.count("警告: 本程序以账户 PC\\Admin 运行，而桌面属于账户 PC\\Alice：系统代理只对 "
+                        "PC\\Admin 生效，PC\\Alice 的浏览器不会经过本程序的代理"),
+              row.warns ? 1 : 0);
+    EXPECT_EQ(log.containsPrefix("警告: "), row.warns);
+    ASSERT_EQ(harness.vpn("stopVpn").bytes, kSuccessTrue);
+  }
 }
 
 TEST_F(VpnChannelTest, UnknownAndWrongCaseMethodsAreNotImplemented) {

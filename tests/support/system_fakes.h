@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <set>
@@ -14,10 +15,12 @@
 
 #include "system/adapter_dns.h"
 #include "system/command_runner.h"
+#include "system/desktop_account.h"
 #include "system/journal_storage.h"
 #include "system/network_adapters.h"
 #include "system/network_journal.h"
 #include "system/network_record.h"
+#include "system/network_settings.h"
 #include "system/system_backends.h"
 #include "system/system_dns.h"
 #include "system/system_proxy.h"
@@ -65,31 +68,39 @@ class FakeAdapterSource : public AdapterListSource {
   int reads = 0;
 };
 
-// The default connection's settings: applying options changes `settings`, querying reads it.
+// The connections' settings: applying options changes them, querying reads them. `settings` is
+// the LAN connection's, `connections` the phone-book entries' (an entry never set reads as a
+// direct connection). With `flagsUi`, the LAN connection's flags read through kOptionFlagsUi
+// differ from those read through kOptionFlags, as WinINet's do after an automatic detection
+// that found nothing; applying kOptionFlags sets both again.
 class FakeInternetOptions : public InternetOptionSetter, public InternetOptionGetter {
  public:
-  bool applyToDefaultConnection(const std::vector<ConnectionOption>& options,
-                                unsigned long* errorCode) override {
-    calls.push_back("apply");
+  bool applyToConnection(const std::string& connection,
+                         const std::vector<ConnectionOption>& options,
+                         unsigned long* errorCode) override {
+    calls.push_back(connection.empty() ? "apply" : "apply " + connection);
     applied.push_back(options);
-    if (timeline != nullptr) timeline->push_back("apply");
-    if (failApplies) {
+    appliedTo.push_back(connection);
+    if (timeline != nullptr) timeline->push_back(calls.back());
+    if (failApplies || failConnections.count(connection) != 0) {
       *errorCode = failCode;
       return false;
     }
+    ProxySettings& target = connection.empty() ? settings : connections[connection];
     for (const ConnectionOption& option : options) {
       switch (option.option) {
         case kOptionFlags:
-          settings.flags = option.flags;
+          target.flags = option.flags;
+          if (connection.empty()) flagsUi.reset();
           break;
         case kOptionAutoConfigUrl:
-          settings.autoConfigUrl = option.text;
+          target.autoConfigUrl = option.text;
           break;
         case kOptionProxyServer:
-          settings.proxyServer = option.text;
+          target.proxyServer = option.text;
           break;
         case kOptionProxyBypass:
-          settings.proxyBypass = option.text;
+          target.proxyBypass = option.text;
           break;
       }
     }
@@ -97,24 +108,65 @@ class FakeInternetOptions : public InternetOptionSetter, public InternetOptionGe
   }
   void refresh() override { calls.push_back("refresh"); }
 
-  bool queryDefaultConnection(ProxySettings* current, unsigned long* errorCode) override {
+  bool queryConnection(const std::string& connection, std::uint32_t flagsOption,
+                       ProxySettings* current, unsigned long* errorCode) override {
     ++queries;
-    if (failQueries) {
-      *errorCode = failCode;
+    queriedFlags.push_back(flagsOption);
+    if (failQueries || (flagsOption == kOptionFlagsUi && refuseFlagsUi) ||
+        failConnections.count(connection) != 0) {
+      *errorCode = flagsOption == kOptionFlagsUi && refuseFlagsUi ? kInvalidOptionCode : failCode;
       return false;
     }
-    *current = settings;
+    *current = connection.empty() ? settings : connections[connection];
+    if (connection.empty() && flagsOption == kOptionFlagsUi && flagsUi) current->flags = *flagsUi;
     return true;
   }
 
-  ProxySettings settings;          // what is in force
-  std::vector<std::string> calls;  // "apply" and "refresh" in call order
+  static constexpr unsigned long kInvalidOptionCode = 12009;  // ERROR_INTERNET_INVALID_OPTION
+  ProxySettings settings;                                     // the LAN connection's
+  std::map<std::string, ProxySettings> connections;           // the phone-book entries'
+  std::optional<std::uint32_t> flagsUi;  // the LAN's flags as the dialog shows them
+  bool refuseFlagsUi = false;            // as a system before Windows 7 does
+  std::vector<std::string> calls;        // "apply" (LAN), "apply NAME" and "refresh" in call order
   std::vector<std::vector<ConnectionOption>> applied;
+  std::vector<std::string> appliedTo;       // the connection of each applied list
+  std::vector<std::uint32_t> queriedFlags;  // the flags option of each query
   int queries = 0;
   bool failApplies = false;
   bool failQueries = false;
+  std::set<std::string> failConnections;  // connections whose applies and queries fail
   unsigned long failCode = 5;
   Timeline* timeline = nullptr;
+};
+
+// The phone book's entries.
+class FakeConnectionEntries : public ConnectionEntryLister {
+ public:
+  bool listEntries(std::vector<std::string>* listed, unsigned long* errorCode) override {
+    if (failCode != 0) {
+      *errorCode = failCode;
+      return false;
+    }
+    *listed = names;
+    return true;
+  }
+  std::vector<std::string> names;
+  unsigned long failCode = 0;  // non-zero: listing fails with it
+};
+
+// The process's and the desktop's accounts; absent ones cannot be told.
+class FakeAccounts : public AccountSource {
+ public:
+  bool processAccount(Account* account) override { return give(process, account); }
+  bool desktopAccount(Account* account) override { return give(desktop, account); }
+  std::optional<Account> process;
+  std::optional<Account> desktop;
+
+ private:
+  static bool give(const std::optional<Account>& known, Account* account) {
+    if (known) *account = *known;
+    return known.has_value();
+  }
 };
 
 // Each adapter's own DNS servers by name (absent: DHCP); `unreadable` names cannot be read.
@@ -159,10 +211,23 @@ class FakeJournal : public JournalStorage {
     ++writes;
     return true;
   }
-  bool remove(unsigned long*) override {
+  bool remove(unsigned long* errorCode) override {
     if (timeline != nullptr) timeline->push_back("journal remove");
+    if (failRemoves) {
+      *errorCode = failCode;
+      return false;
+    }
     contents.reset();
     ++removes;
+    return true;
+  }
+  bool overwriteInPlace(const std::string& text, unsigned long* errorCode) override {
+    if (timeline != nullptr) timeline->push_back("journal overwrite");
+    if (!contents) {
+      *errorCode = 2;
+      return false;
+    }
+    contents = text;
     return true;
   }
   bool setAside(unsigned long*) override {
@@ -183,6 +248,7 @@ class FakeJournal : public JournalStorage {
   int removes = 0;
   bool failReads = false;
   bool failWrites = false;
+  bool failRemoves = false;
   unsigned long failCode = 5;
   Timeline* timeline = nullptr;
 };
@@ -197,29 +263,28 @@ struct FakeSystem {
   FakeSystem(const FakeSystem&) = delete;
   FakeSystem& operator=(const FakeSystem&) = delete;
   SystemBackends backends() {
-    return SystemBackends{&options, &options, &adapters, &adapterDns, &commands, &journal};
+    return SystemBackends{&options,    &options,  &entries, &adapters,
+                          &adapterDns, &commands, &journal, &accounts};
   }
   Timeline timeline;
   FakeInternetOptions options;
+  FakeConnectionEntries entries;
+  FakeAccounts accounts;
   FakeAdapterSource adapters;
   FakeAdapterDns adapterDns;
   FakeCommandRunner commands;
   FakeJournal journal;
 };
 
-// The fakes with a record and the application state's two flags, for driving the PAC and DNS
-// operations directly.
+// The fakes with their owner, for driving the PAC and DNS operations directly.
 struct RecordedSystem : FakeSystem {
-  bool setDns(const std::string& server) {
-    return setSystemDns(dnsChanged, server, backends(), record);
-  }
-  bool resetDns() { return resetSystemDns(dnsChanged, backends(), record); }
-  bool setPac(const std::string& url) { return setSystemPac(pacApplied, url, backends(), record); }
-  bool resetPac() { return resetSystemPac(backends(), record); }
+  bool setDns(const std::string& server) { return network.applyDns(server); }
+  bool resetDns() { return network.resetDns(); }
+  bool setPac(const std::string& url) { return network.applyPac(url); }
+  bool resetPac() { return network.resetPac(); }
+  const NetworkRecord& record() const { return network.record(); }
 
-  NetworkRecord record{&journal};
-  bool dnsChanged = false;
-  bool pacApplied = false;
+  NetworkSettings network{backends()};
 };
 
 // One row of a table of texts: the input and whether it is accepted.

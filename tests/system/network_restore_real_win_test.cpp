@@ -12,12 +12,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "log_capture.h"
 #include "system/adapter_dns.h"
 #include "system/journal_storage.h"
 #include "system/network_journal.h"
-#include "system/network_record.h"
+#include "system/network_settings.h"
 #include "system/system_backends.h"
 #include "system/system_proxy.h"
 #include "temp_dir.h"
@@ -31,7 +32,9 @@ using testing::TempDir;
 ProxySettings queryNow() {
   ProxySettings settings;
   unsigned long code = 0;
-  EXPECT_TRUE(makeSystemInternetOptionGetter()->queryDefaultConnection(&settings, &code)) << code;
+  EXPECT_TRUE(
+      queryProxySettings(*makeSystemInternetOptionGetter(), kLanConnection, &settings, &code))
+      << code;
   return settings;
 }
 
@@ -42,6 +45,13 @@ TEST(RealRecord, AManualProxyComesBackAfterThePacThroughWinInet) {
   SystemBackends system = systemBackends();
   system.journal = journal.get();
   const ProxySettings original = queryNow();
+  // Wine answers the dialog's flags option or refuses it; queryNow() reads either way.
+  ProxySettings viaDialog;
+  unsigned long dialogCode = 0;
+  RecordProperty("flagsUi", makeSystemInternetOptionGetter()->queryConnection(
+                                kLanConnection, kOptionFlagsUi, &viaDialog, &dialogCode)
+                                ? "answered"
+                                : "refused " + std::to_string(dialogCode));
 
   ASSERT_TRUE(
       restoreSystemPac({kProxyTypeDirect | kProxyTypeProxy, "", "192.0.2.10:3128", "<local>"},
@@ -50,16 +60,15 @@ TEST(RealRecord, AManualProxyComesBackAfterThePacThroughWinInet) {
   ASSERT_EQ(users.proxyServer, "192.0.2.10:3128");
   ASSERT_NE(users.flags & kProxyTypeProxy, 0u);
 
-  NetworkRecord record(system.journal);
-  bool pacApplied = false;
-  ASSERT_TRUE(setSystemPac(pacApplied, "https://example.test/app/route.pac", system, record));
+  NetworkSettings network(system);
+  ASSERT_TRUE(network.applyPac("https://example.test/app/route.pac"));
   EXPECT_EQ(queryNow().flags & kProxyTypeProxy, 0u);
   std::string text;
   unsigned long code = 0;
   ASSERT_EQ(journal->read(&text, &code), JournalReadStatus::kRead);
   EXPECT_NE(text.find("proxy-server 192.0.2.10:3128\n"), std::string::npos) << text;
 
-  ASSERT_TRUE(resetSystemPac(system, record)) << log.text();
+  ASSERT_TRUE(network.resetPac()) << log.text();
   EXPECT_EQ(queryNow(), users);
   EXPECT_EQ(journal->read(&text, &code), JournalReadStatus::kAbsent);
 
@@ -135,6 +144,41 @@ TEST(RealAdapterDns, WinesOwnAdaptersReadAsDhcp) {
     unsigned long code = 0;
     EXPECT_TRUE(reader->readDnsServers(adapter, &servers, &code)) << adapter.adapterId << code;
   }
+}
+
+// Wine keeps the sharing rules of open files: a journal held open without delete sharing
+// cannot be deleted until it is closed, as with an antivirus scanner on Windows.
+int heldDeletes = 0;
+int countingDelete(const wchar_t* path) {
+  if (DeleteFileW(path)) return TRUE;
+  if (GetLastError() == ERROR_SHARING_VIOLATION) ++heldDeletes;
+  return FALSE;
+}
+int realMove(const wchar_t* from, const wchar_t* to, unsigned long flags) {
+  return MoveFileExW(from, to, flags);
+}
+void realWait(unsigned long milliseconds) { Sleep(milliseconds); }
+
+TEST(RealJournalStorage, AJournalHeldOpenForAMomentIsStillDeleted) {
+  TempDir dir;
+  const std::filesystem::path folder = std::filesystem::path(dir.path()) / "Quillon";
+  const auto journal =
+      makeJournalStorageIn(folder, JournalFileCalls{&realMove, &countingDelete, &realWait});
+  unsigned long code = 0;
+  ASSERT_TRUE(journal->write("quillon network journal 2\n", &code)) << code;
+  HANDLE holder = CreateFileW((folder / "network-settings.journal").wstring().c_str(), GENERIC_READ,
+                              FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  std::thread release([holder] {
+    Sleep(300);
+    CloseHandle(holder);
+  });
+  heldDeletes = 0;
+  EXPECT_TRUE(journal->remove(&code)) << code;
+  release.join();
+  EXPECT_GT(heldDeletes, 0);
+  std::string text;
+  EXPECT_EQ(journal->read(&text, &code), JournalReadStatus::kAbsent);
 }
 
 TEST(RealJournalStorage, TheFolderGrantsNoOneButItsOwnerAdministratorsAndSystem) {

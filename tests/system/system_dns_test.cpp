@@ -76,7 +76,7 @@ TEST(SystemDns, RefusesAServerThatIsNotADottedQuadBeforeReadingAdapters) {
     EXPECT_FALSE(system.setDns(server)) << server;
     EXPECT_EQ(system.adapters.reads, 0);
     EXPECT_THAT(system.commands.commands, IsEmpty());
-    EXPECT_FALSE(system.dnsChanged);
+    EXPECT_FALSE(system.network.dnsChanged());
     EXPECT_FALSE(system.journal.contents);
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_TRUE(log.containsPrefix("无效的DNS服务器地址: ")) << log.text();
@@ -86,10 +86,9 @@ TEST(SystemDns, RefusesAServerThatIsNotADottedQuadBeforeReadingAdapters) {
 TEST(SystemDns, RefusalLineKeepsControlBytesAndLongTextsOnOneShortLine) {
   LogCapture log;
   RecordedSystem system;
-  system.dnsChanged = true;
   EXPECT_FALSE(system.setDns("1.1.1.1\r\nforged line"));
   EXPECT_FALSE(system.setDns(std::string(1024, 'A')));
-  EXPECT_TRUE(system.dnsChanged);
+  EXPECT_FALSE(system.network.dnsChanged());
   EXPECT_THAT(log.lines(), ElementsAre("无效的DNS服务器地址: 1.1.1.1\\x0D\\x0Aforged line",
                                        "无效的DNS服务器地址: " + std::string(256, 'A') + "..."));
 }
@@ -162,7 +161,7 @@ TEST(SystemDns, SetWalksEveryRuleRecordsEachAdapterFirstAndMarksTheChange) {
   system.adapters.setAdapters(mixedAdapters());
   system.adapterDns.servers["Wi-Fi"] = {"192.168.1.1"};
   EXPECT_TRUE(system.setDns("1.1.1.1"));
-  EXPECT_TRUE(system.dnsChanged);
+  EXPECT_TRUE(system.network.dnsChanged());
   EXPECT_THAT(system.commands.commands,
               ElementsAre(setDnsCommand("Ethernet", "1.1.1.1"), setDnsCommand("Wi-Fi", "1.1.1.1")));
   EXPECT_THAT(
@@ -179,7 +178,7 @@ TEST(SystemDns, SetWalksEveryRuleRecordsEachAdapterFirstAndMarksTheChange) {
       system.timeline,
       ElementsAre("journal write", "run " + testing::commandText(system.commands.commands[0]),
                   "journal write", "run " + testing::commandText(system.commands.commands[1])));
-  EXPECT_EQ(system.record.outstanding().adapters,
+  EXPECT_EQ(system.record().outstanding().adapters,
             (std::vector<AdapterDnsSettings>{{"Ethernet", kIfTypeEthernet, {}},
                                              {"Wi-Fi", kIfTypeWireless, {"192.168.1.1"}}}));
 }
@@ -207,7 +206,7 @@ TEST(SystemDns, ResetPutsBackExactlyWhatEachChangedAdapterHadAndNothingElse) {
     EXPECT_THAT(log.lines(), ElementsAre("正在重置 有线以太网 适配器: Ethernet 的DNS设置",
                                          "成功重置适配器 Ethernet 的DNS设置",
                                          "适配器 Ethernet 的DNS已恢复为: " + restored));
-    EXPECT_FALSE(system.dnsChanged);
+    EXPECT_FALSE(system.network.dnsChanged());
     EXPECT_FALSE(system.journal.contents);  // removed once everything is back
     EXPECT_EQ(system.timeline.back(), "journal remove");
 
@@ -238,7 +237,7 @@ TEST(SystemDns, FailedCommandsKeepTheAdaptersForTheNextReset) {
   system.adapters.setAdapters(mixedAdapters());
   system.commands.failCommands = true;
   EXPECT_FALSE(system.setDns("1.1.1.1"));
-  EXPECT_TRUE(system.dnsChanged);
+  EXPECT_TRUE(system.network.dnsChanged());
   EXPECT_FALSE(log.containsPrefix("成功"));
   EXPECT_EQ(system.commands.commands.size(), 2u);
 
@@ -247,7 +246,7 @@ TEST(SystemDns, FailedCommandsKeepTheAdaptersForTheNextReset) {
   system.commands.failCommands = false;
   system.commands.failCommandsWith = "Wi-Fi";
   EXPECT_FALSE(system.resetDns());
-  EXPECT_FALSE(system.dnsChanged);
+  EXPECT_FALSE(system.network.dnsChanged());
   EXPECT_TRUE(log.contains("成功重置适配器 Ethernet 的DNS设置"));
   EXPECT_EQ(log.lines().back(), "重置适配器 Wi-Fi 的DNS设置失败");
   ASSERT_TRUE(system.journal.decoded());
@@ -263,7 +262,7 @@ TEST(SystemDns, AnAdapterWhoseSettingCannotBeReadIsNotChanged) {
   EXPECT_TRUE(system.setDns("1.1.1.1"));
   EXPECT_THAT(system.commands.commands, ElementsAre(setDnsCommand("Wi-Fi", "1.1.1.1")));
   EXPECT_TRUE(log.contains("读取适配器 Ethernet 的DNS设置失败: 13"));
-  EXPECT_EQ(system.record.outstanding().adapters.size(), 1u);
+  EXPECT_EQ(system.record().outstanding().adapters.size(), 1u);
 }
 
 TEST(SystemDns, NoEligibleAdapterGivesFalseWithOnlySkipLines) {
@@ -273,7 +272,7 @@ TEST(SystemDns, NoEligibleAdapterGivesFalseWithOnlySkipLines) {
       {adapter("Loopback Pseudo-Interface 1", "Software Loopback Interface 1", 24),
        adapter("Cellular", "Mobile Broadband Device", 243)});
   EXPECT_FALSE(system.setDns("1.1.1.1"));
-  EXPECT_TRUE(system.dnsChanged);
+  EXPECT_TRUE(system.network.dnsChanged());
   EXPECT_THAT(system.commands.commands, IsEmpty());
   EXPECT_EQ(log.lines().size(), 3u);
   EXPECT_FALSE(system.journal.contents);
@@ -293,7 +292,7 @@ TEST(SystemDns, UnreadableAdapterListLeavesTheFlagAlone) {
     system.adapters.list.status = row.status;
     system.adapters.list.errorCode = row.code;
     EXPECT_FALSE(system.setDns("1.1.1.1"));
-    EXPECT_FALSE(system.dnsChanged);
+    EXPECT_FALSE(system.network.dnsChanged());
     EXPECT_THAT(log.lines(), ElementsAre(row.line));
   }
 }

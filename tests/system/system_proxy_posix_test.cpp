@@ -16,9 +16,8 @@ TEST(GnomeProxySettings, ExactArgumentListsForSetAndReset) {
   LogCapture log;
   FakeCommandRunner runner;
   auto setter = makeSystemInternetOptionSetter(runner);
-  bool pacApplied = false;
-  ASSERT_TRUE(setSystemPac(pacApplied, "https://example.test/app/route.pac", *setter));
-  ASSERT_TRUE(setSystemPac(pacApplied, "https://example.test/it's\\odd.pac", *setter));
+  ASSERT_TRUE(setSystemPac("https://example.test/app/route.pac", *setter));
+  ASSERT_TRUE(setSystemPac("https://example.test/it's\\odd.pac", *setter));
   ASSERT_TRUE(resetSystemPac(*setter));
   using Args = std::vector<std::string>;
   const Args prefix = {"gsettings", "set", "org.gnome.system.proxy"};
@@ -73,7 +72,8 @@ TEST(GnomeProxySettings, ModeAndUrlAreReadAsFlagsAndUrl) {
     });
     ProxySettings settings;
     unsigned long code = 0;
-    EXPECT_EQ(getter->queryDefaultConnection(&settings, &code), row.read) << row.mode << row.url;
+    EXPECT_EQ(getter->queryConnection(kLanConnection, kOptionFlagsUi, &settings, &code), row.read)
+        << row.mode << row.url;
     if (row.read) {
       EXPECT_EQ(settings, row.settings) << row.mode << row.url;
     }
@@ -85,9 +85,10 @@ TEST(GnomeProxySettings, AFailedToolStopsTheListAndIsReported) {
   runner.failCommands = true;
   auto setter = makeSystemInternetOptionSetter(runner);
   unsigned long code = 0;
-  EXPECT_FALSE(setter->applyToDefaultConnection({{kOptionAutoConfigUrl, "https://x.test/a.pac", 0},
-                                                 {kOptionFlags, "", kProxyTypeAutoProxyUrl}},
-                                                &code));
+  EXPECT_FALSE(setter->applyToConnection(kLanConnection,
+                                         {{kOptionAutoConfigUrl, "https://x.test/a.pac", 0},
+                                          {kOptionFlags, "", kProxyTypeAutoProxyUrl}},
+                                         &code));
   EXPECT_NE(code, 0u);
   EXPECT_EQ(runner.commands.size(), 1u);
 }

@@ -6,8 +6,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <thread>
+
 #include "log_capture.h"
 #include "system/command_runner.h"
+#include "system/desktop_account.h"
 #include "system/journal_storage.h"
 #include "system/network_adapters.h"
 #include "temp_dir.h"
@@ -45,6 +52,82 @@ TEST(RealCommandRunner, ReadsWhatACommandWrites) {
   // Output beyond the bound is read and dropped, so the program still ends.
   EXPECT_TRUE(readCommandOutput({"head", "-c", "200000", "/dev/zero"}, &output));
   EXPECT_EQ(output.size(), 64u * 1024u);
+}
+
+// True once process `pid` has ended: gone, or a zombie waiting for whoever adopted it.
+bool processEnded(const std::string& pid) {
+  std::ifstream stat("/proc/" + pid + "/stat");
+  std::string text;
+  if (!std::getline(stat, text)) return true;
+  const std::size_t close = text.rfind(')');
+  return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
+}
+
+TEST(RealCommandRunner, AHungCommandIsEndedWithWhatItStartedAndFailsWithALine) {
+  LogCapture log;
+  TempDir dir;
+  const std::string pidFile = dir.path() + "/sleeper.pid";
+  // The shell starts the sleeper as a child of its own, as cmd.exe starts netsh.
+  const CommandLine command = {"sh", "-c", "sleep 30 & echo $! > \"$0\"; wait", pidFile};
+  auto runner = makeSystemCommandRunner(std::chrono::milliseconds(300));
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_FALSE(runner->runCommand(command));
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
+  EXPECT_THAT(log.lines(),
+              ::testing::ElementsAre("命令在 300 毫秒内未结束，已终止: sh -c sleep 30 & "
+                                     "echo $! > \"$0\"; wait " +
+                                     pidFile));
+  std::string pid;
+  ASSERT_TRUE(std::getline(std::ifstream(pidFile), pid));
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (!processEnded(pid) && std::chrono::steady_clock::now() < limit) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(processEnded(pid)) << pid;
+
+  // A reader whose program keeps its output open is bounded the same way.
+  std::string output;
+  EXPECT_FALSE(readCommandOutput({"sh", "-c", "echo started; exec sleep 30"}, &output,
+                                 std::chrono::milliseconds(300)));
+  EXPECT_EQ(output, "started\n");
+}
+
+// Sets an environment variable for the life of the object, then puts the old value back.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value != nullptr) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~ScopedVariable() {
+    if (old_) {
+      setenv(name_, old_->c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+TEST(RealAccounts, TheDesktopIsTheUserWhoAskedForTheRights) {
+  LogCapture log;
+  auto accounts = makeSystemAccountSource();
+  {
+    const ScopedVariable pkexec("PKEXEC_UID", nullptr);
+    const ScopedVariable sudo("SUDO_UID", nullptr);
+    EXPECT_FALSE(warnIfDesktopBelongsToAnotherAccount(*accounts));
+  }
+  const std::string other = std::to_string(geteuid() + 1);
+  const ScopedVariable pkexec("PKEXEC_UID", other.c_str());
+  EXPECT_TRUE(warnIfDesktopBelongsToAnotherAccount(*accounts));
+  EXPECT_TRUE(log.containsPrefix("警告: 本程序以账户 ")) << log.text();
 }
 
 TEST(RealJournalStorage, OnlyItsOwnerMayEnterTheFolderOrReadTheFile) {

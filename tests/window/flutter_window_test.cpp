@@ -24,6 +24,12 @@ namespace {
 using testing::LogCapture;
 using testing::TempDir;
 
+// The owner of the network settings, on the machine's backends (Wine's prefix here).
+NetworkSettings& machineNetwork() {
+  static NetworkSettings network(systemBackends());
+  return network;
+}
+
 // A UI project whose assets folder exists (with_assets) or not.
 flutter::UiProject projectIn(const TempDir& dir, bool withAssets,
                              std::vector<std::string> arguments = {}) {
@@ -55,7 +61,7 @@ bool pumpUntil(Condition done) {
 TEST(FlutterWindow, HostsTheViewAndShowsTheWindowAtTheFirstFrame) {
   TempDir dir;
   LogCapture log;
-  FlutterWindow window(projectIn(dir, true, {"one", ""}));
+  FlutterWindow window(projectIn(dir, true, {"one", ""}), machineNetwork());
   ASSERT_EQ(log.lines().size(), 1u);
   EXPECT_TRUE(std::regex_match(
       log.lines()[0],
@@ -100,7 +106,7 @@ TEST(FlutterWindow, HostsTheViewAndShowsTheWindowAtTheFirstFrame) {
 TEST(FlutterWindow, AnswersChannelCallsWhileTheWindowLives) {
   TempDir dir;
   LogCapture log;
-  FlutterWindow window(projectIn(dir, true));
+  FlutterWindow window(projectIn(dir, true), machineNetwork());
   ASSERT_TRUE(window.createNativeWindow(L"Quillon", {10, 10}, {350, 530}));
 
   const auto& codec = flutter::StandardMethodCodec::instance();
@@ -117,7 +123,7 @@ TEST(FlutterWindow, AnswersChannelCallsWhileTheWindowLives) {
 TEST(FlutterWindow, OffersMessagesToTheEngineAndReloadsFontsOnAFontChange) {
   TempDir dir;
   LogCapture log;
-  FlutterWindow window(projectIn(dir, true));
+  FlutterWindow window(projectIn(dir, true), machineNetwork());
   ASSERT_TRUE(window.createNativeWindow(L"Quillon", {10, 10}, {350, 530}));
   const FlutterDesktopEngineRef engine = engineOf(window);
   EXPECT_EQ(standin::fontReloadCount(engine), 0);
@@ -136,7 +142,7 @@ TEST(FlutterWindow, OffersMessagesToTheEngineAndReloadsFontsOnAFontChange) {
 TEST(FlutterWindow, DestroyingTheWindowReleasesTheEngineBeforeTheObjectGoes) {
   TempDir dir;
   LogCapture log;
-  FlutterWindow window(projectIn(dir, true));
+  FlutterWindow window(projectIn(dir, true), machineNetwork());
   window.setQuitOnClose(true);
   ASSERT_TRUE(window.createNativeWindow(L"Quillon", {10, 10}, {350, 530}));
   HWND view = window.viewController()->view()->childWindowHandle();
@@ -152,7 +158,7 @@ TEST(FlutterWindow, DestroyingTheWindowReleasesTheEngineBeforeTheObjectGoes) {
 TEST(FlutterWindow, CreationFailsWithoutTheUiAssets) {
   TempDir dir;
   LogCapture log;
-  FlutterWindow window(projectIn(dir, false));
+  FlutterWindow window(projectIn(dir, false), machineNetwork());
   EXPECT_FALSE(window.createNativeWindow(L"Quillon", {10, 10}, {350, 530}));
   EXPECT_TRUE(log.contains("Failed to create view controller."));
   EXPECT_FALSE(log.contains("Method Channels\xe5\xb7\xb2\xe8\xae\xbe\xe7\xbd\xae"));
