@@ -10,9 +10,10 @@
 //   bench_client conc PROXY ORIGIN CONNS MILLIS SIZE [AUTH]
 //       CONNS workers issue requests on new connections for MILLIS ms; prints
 //       "requests_per_s requests errors".
-//   bench_client idle PROXY ORIGIN COUNT HOLD_S [AUTH]
-//       opens COUNT CONNECT tunnels to the origin, prints "ready OPENED" and holds them for
-//       HOLD_S seconds (or until it is stopped), then closes them.
+//   bench_client idle PROXY ORIGIN COUNT HOLD_S MOVE [AUTH]
+//       opens COUNT CONNECT tunnels to the origin, fetching MOVE bytes (/bytes/MOVE) through
+//       each as it opens, so that every tunnel has carried data; prints "ready OPENED" and holds
+//       them for HOLD_S seconds (or until it is stopped), then closes them.
 //
 // AUTH is the Base64 text of "user:password", sent as Proxy-Authorization when given.
 #include <arpa/inet.h>
@@ -207,13 +208,31 @@ int runConcurrent(const Target& target, int workers, int millis, long size) {
   return 0;
 }
 
-int runIdle(const Target& target, int count, int holdSeconds) {
+// One GET of `size` bytes inside an open tunnel, read to the end of its body; the connection
+// stays open.
+bool fetchInTunnel(int fd, const Target& target, long size, std::string& rest) {
+  const std::string request = "GET /bytes/" + std::to_string(size) +
+                              " HTTP/1.1\r\nHost: " + target.origin.text() + "\r\n\r\n";
+  std::string head;
+  if (!sendAll(fd, request) || !readHead(fd, head, rest)) return false;
+  long left = contentLength(head) - static_cast<long>(rest.size());
+  rest.clear();
+  char buffer[65536];
+  while (left > 0) {
+    const ssize_t n = readSome(fd, buffer, sizeof(buffer));
+    if (n <= 0) return false;
+    left -= n;
+  }
+  return left == 0;
+}
+
+int runIdle(const Target& target, int count, int holdSeconds, long move) {
   std::vector<int> tunnels;
   for (int i = 0; i < count; ++i) {
     const int fd = connectTo(target.proxy);
     if (fd < 0) break;
     std::string rest;
-    if (!openTunnel(fd, target, rest)) {
+    if (!openTunnel(fd, target, rest) || (move > 0 && !fetchInTunnel(fd, target, move, rest))) {
       ::close(fd);
       break;
     }
@@ -243,9 +262,9 @@ int main(int argc, char** argv) {
     if (argc > 7) target.auth = argv[7];
     return runConcurrent(target, std::atoi(argv[4]), std::atoi(argv[5]), std::atol(argv[6]));
   }
-  if (mode == "idle") {
-    if (argc > 6) target.auth = argv[6];
-    return runIdle(target, std::atoi(argv[4]), std::atoi(argv[5]));
+  if (mode == "idle" && argc >= 7) {
+    if (argc > 7) target.auth = argv[7];
+    return runIdle(target, std::atoi(argv[4]), std::atoi(argv[5]), std::atol(argv[6]));
   }
   std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
   return 2;

@@ -13,7 +13,8 @@
 #             and as plain HTTP; small requests one after the other on new connections, plain
 #             and each through a CONNECT tunnel of its own (p50, p99, requests per second);
 #             requests per second at concurrency 50 and the forwarder's CPU per request there;
-#             1 MiB through a tunnel (p50); memory, threads and CPU with many idle tunnels.
+#             1 MiB through a tunnel (p50); memory, threads and CPU with many idle tunnels,
+#             each of which has carried BENCH_IDLE_MOVE_KIB first.
 #   path      the client and the forwarders in one network namespace, squid and the origin in
 #             another, joined by the delay line (tests/integration/fixtures/delay_line.cpp) at
 #             each round trip of BENCH_PATH_RTTS; addresses only inside the namespaces
@@ -26,7 +27,8 @@
 # Without a binary it builds quillon-proxy in build/bench-native. Needs root for the long path.
 # Knobs (environment): BENCH_SCENARIOS ("loopback path"), BENCH_RUNS (5), BENCH_BULK_MIB (256),
 # BENCH_SMALL_COUNT (1000), BENCH_SMALL_SIZE (1024), BENCH_CONC (50), BENCH_CONC_MS (3000),
-# BENCH_MIB_COUNT (50), BENCH_IDLE_TUNNELS (500), BENCH_IDLE_SECONDS (5), BENCH_PATH_RTTS
+# BENCH_MIB_COUNT (50), BENCH_IDLE_TUNNELS (500), BENCH_IDLE_SECONDS (5), BENCH_IDLE_MOVE_KIB
+# (256), BENCH_PATH_RTTS
 # ("0 25 100", milliseconds), BENCH_PATH_RUNS (5), BENCH_PATH_BULK_MIB (32),
 # BENCH_PATH_SMALL_COUNT (20).
 set -uo pipefail
@@ -47,6 +49,7 @@ CONC_MS=${BENCH_CONC_MS:-3000}
 MIB_COUNT=${BENCH_MIB_COUNT:-50}
 IDLE_TUNNELS=${BENCH_IDLE_TUNNELS:-500}
 IDLE_SECONDS=${BENCH_IDLE_SECONDS:-5}
+IDLE_MOVE_BYTES=$((${BENCH_IDLE_MOVE_KIB:-256} * 1024))
 PATH_RTTS=${BENCH_PATH_RTTS:-0 25 100}
 PATH_RUNS=${BENCH_PATH_RUNS:-5}
 PATH_BULK_BYTES=$((${BENCH_PATH_BULK_MIB:-32} * 1024 * 1024))
@@ -104,7 +107,7 @@ g++ -O2 -std=c++20 -pthread "$ROOT/bench/bench_client.cpp" -o "$WORK/bench_clien
 make_origin_files() {
   local size
   mkdir -p "$WORK/www/bytes"
-  for size in "$SMALL_SIZE" "$MIB" "$BULK_BYTES" "$PATH_BULK_BYTES"; do
+  for size in "$SMALL_SIZE" "$MIB" "$BULK_BYTES" "$PATH_BULK_BYTES" "$IDLE_MOVE_BYTES"; do
     truncate -s "$size" "$WORK/www/bytes/$size"
   done
   chmod -R a+rX "$WORK/www"
@@ -311,13 +314,15 @@ HZ=$(getconf CLK_TCK)
 
 # Idle tunnels, measured first while every forwarder is fresh (thread stacks and buffers that
 # later load leaves cached would hide the growth): RSS growth per tunnel, threads while they
-# are held, and CPU over the holding window in % of one core.
+# are held, and CPU over the holding window in % of one core. Each tunnel carries a download of
+# IDLE_MOVE_BYTES first, so that buffers a forwarder keeps after traffic count too.
 idle_measure() {  # idle_measure NAME: prints "cpu_percent kib_per_tunnel threads opened"
   local name=$1 pid before after threads t0 t1 ready
   pid=$(cat "${PIDFILE[$name]}")
   before=$(status_sum "$pid" VmRSS)
   spawn "$WORK/idle.pid" "$WORK/idle.out" "${RUN[@]}" "$WORK/bench_client" idle \
-    "$(proxy_of "$name")" "$ORIGIN" "$IDLE_TUNNELS" $((IDLE_SECONDS + 60)) ${CLIENT_AUTH[$name]}
+    "$(proxy_of "$name")" "$ORIGIN" "$IDLE_TUNNELS" $((IDLE_SECONDS + 60)) "$IDLE_MOVE_BYTES" \
+    ${CLIENT_AUTH[$name]}
   for _ in $(seq 1 600); do
     grep -q '^ready' "$WORK/idle.out" && break
     sleep 0.1
@@ -411,8 +416,9 @@ print_loopback() {
       "$ikib" "$ith" "$icpu" "$errors"
   done
   echo "CPU/req: user+sys of the forwarder's processes during the c$CONC run / requests served."
-  echo "idle: $IDLE_TUNNELS CONNECT tunnels held ${IDLE_SECONDS}s; KiB = RSS growth per tunnel," \
-    "thr = threads while held, CPU% of one core."
+  echo "idle: $IDLE_TUNNELS CONNECT tunnels held ${IDLE_SECONDS}s after each carried" \
+    "$((IDLE_MOVE_BYTES / 1024)) KiB; KiB = RSS growth per tunnel, thr = threads while held," \
+    "CPU% of one core."
 }
 
 run_path() {

@@ -40,7 +40,7 @@ namespace {
 // handlers, and a closed handle's number could by then belong to another file. The system
 // closes the file when the process ends; nothing is buffered, so nothing is lost.
 struct LogState {
-  RotatingLogFile file{&AppLog::bannerText};
+  RotatingLogFile file{&AppLog::continuedText};
   LockedStreamBuffer locked{&file};
 };
 
@@ -64,6 +64,15 @@ void emitLogLine(std::ostream& stream, std::string_view line) {
 
 std::string AppLog::bannerText() {
   return "\n\n=== Application started at " + currentCtimeText() + "===";
+}
+
+std::string AppLog::continuedText(std::string_view earlierFile) {
+  std::string date = currentCtimeText();
+  if (!date.empty() && date.back() == '\n') date.pop_back();
+  std::string line = "=== Log continued at " + date + ", earlier lines in ";
+  line.append(earlierFile);
+  line += " ===";
+  return line;
 }
 
 void AppLog::openAt(const std::string& path, const LogRotationLimits& limits) {

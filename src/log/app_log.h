@@ -59,8 +59,8 @@ class AppLog {
   // the start banner. The entry function calls this before anything else. A log that cannot
   // be opened leaves both streams attached to a dead buffer: the program runs on silently.
   // A file larger than 16 MiB at start-up, or grown past 32 MiB while the program runs, is
-  // moved aside to "quillon_app.log.1" (replacing an older one) and begun again with the
-  // banner.
+  // moved aside to "quillon_app.log.1" (replacing an older one) and begun again: at start-up
+  // with the banner, while running with the continued line (continuedText).
   static void open();
 
   // The same with an explicit file path and size limits; open() uses it, and tests point it
@@ -72,6 +72,11 @@ class AppLog {
 
   // The banner text written at every start: "\n\n=== Application started at " + ctime + "===".
   static std::string bannerText();
+
+  // The line that begins the file when the log moves on to a new one while the program runs,
+  // so that it does not read as a restart: "=== Log continued at " + the ctime date +
+  // ", earlier lines in " + `earlierFile` + " ===".
+  static std::string continuedText(std::string_view earlierFile);
 };
 
 // Writes `line` (ending in a line feed) to `stream` in one write, followed by a flush. When the

@@ -69,7 +69,13 @@ void RotatingLogFile::rotate() {
   }
   size_.store(0);
   rotateAbove_.store(limits_.whileRunningBytes);
-  if (handle_ != -1) size_ += appendToFile(handle_, banner_() + "\n");
+  if (handle_ != -1) {
+    const std::string moved = path_ + ".1";
+    const size_t slash = moved.find_last_of("/\\");
+    const std::string_view name =
+        std::string_view(moved).substr(slash == std::string::npos ? 0 : slash + 1);
+    size_ += appendToFile(handle_, continued_(name) + "\n");
+  }
 }
 
 }  // namespace quillon

@@ -1,5 +1,5 @@
 // The log file itself: an appending text file that is moved aside to "<path>.1" when it has
-// grown too large, and begun again with a banner.
+// grown too large, and begun again with a line that says so.
 #pragma once
 
 #include <atomic>
@@ -21,15 +21,16 @@ namespace quillon {
 // places each at the end of the file whole (O_APPEND); the Windows part serialises its writes.
 //
 // When the file is too large it is moved aside: it becomes "<path>.1", replacing an older one,
-// and a new file is begun with `banner`'s text and a line feed. A move happens only after a
-// write that ends in a line feed, so no completed line is lost or split; a move that the system
-// refuses leaves the file in use. Sizes are counted, not asked of the system, so a write costs
-// no extra system call.
+// and a new file is begun with the line `continued` gives for the moved file's name. A move
+// happens only after a write that ends in a line feed, so no completed line is lost or split; a
+// move that the system refuses leaves the file in use. Sizes are counted, not asked of the system,
+// so a write costs no extra system call.
 //
 // It is also a stream buffer (for the log's LockedStreamBuffer); it buffers nothing.
 class RotatingLogFile : public std::streambuf {
  public:
-  explicit RotatingLogFile(std::function<std::string()> banner) : banner_(std::move(banner)) {}
+  explicit RotatingLogFile(std::function<std::string(std::string_view earlierFile)> continued)
+      : continued_(std::move(continued)) {}
   ~RotatingLogFile() override;
 
   // Opens `path` for appending, creating it when missing; a file larger than
@@ -49,7 +50,7 @@ class RotatingLogFile : public std::streambuf {
   // the next attempt.
   void rotate();
 
-  std::function<std::string()> banner_;
+  std::function<std::string(std::string_view earlierFile)> continued_;
   // Held shared by every append and exclusively to open, close or move the file.
   std::shared_mutex fileMutex_;
   intptr_t handle_ = -1;  // the platform's file handle; guarded by fileMutex_

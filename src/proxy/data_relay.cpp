@@ -1,8 +1,12 @@
 #include "proxy/data_relay.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <exception>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "log/app_log.h"
 
@@ -14,32 +18,85 @@ namespace {
 // path needs few system calls per megabyte.
 constexpr size_t kRelayChunk = 64 * 1024;
 constexpr int64_t kKilobyteLineThreshold = 1048576;
-// A wake-up that let nothing move (a hang-up reported while the peer's window is still full)
-// is followed by this pause, so that such a socket cannot make the loop spin.
-constexpr auto kNoProgressPause = std::chrono::milliseconds(5);
 
 constexpr short kReadable = kPollIn | kPollErr | kPollHup;
+constexpr short kWritable = kPollOut | kPollErr | kPollHup;
+
+// A socket that woke the wait without letting anything move is left out of it for this long
+// at first, then twice as long each time it happens again, up to the longest pause.
+constexpr int kFirstPauseMs = 10;
+constexpr int kLongestPauseMs = 2000;
+// How long a refused connection waits for the client's close once it has its answers.
+constexpr int kLingerMs = 2000;
+// Read buffers kept for reuse: enough for the directions that are busy at the same moment on
+// a desktop, few enough that they cost little when all are idle.
+constexpr size_t kSpareBuffers = 32;
+
+// The read buffers of all tunnels. A direction takes one to read and gives it back once the
+// bytes read are written, so a tunnel that waits for bytes holds none; the spare ones spare a
+// busy tunnel an allocation per chunk. Never destroyed: pool threads may still relay while the
+// runtime runs its exit handlers.
+class BufferCache {
+ public:
+  std::unique_ptr<char[]> take() {
+    held_.fetch_add(1);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!spare_.empty()) {
+        std::unique_ptr<char[]> buffer = std::move(spare_.back());
+        spare_.pop_back();
+        return buffer;
+      }
+    }
+    return std::unique_ptr<char[]>(new char[kRelayChunk]);
+  }
+
+  void give(std::unique_ptr<char[]> buffer) {
+    if (!buffer) return;
+    held_.fetch_sub(1);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (spare_.size() < kSpareBuffers) {
+        spare_.push_back(std::move(buffer));
+        return;
+      }
+    }
+    // Freed here, outside the lock.
+  }
+
+  size_t held() const { return held_.load(); }
+
+ private:
+  std::atomic<size_t> held_{0};
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<char[]>> spare_;  // guarded by mutex_
+};
+
+BufferCache& buffers() {
+  static BufferCache* cache = new BufferCache;
+  return *cache;
+}
+
+std::atomic<RelayWait> relayWait{nullptr};
 
 // The error of a socket whose wait reported a failure: its pending error, or a reset where the
 // system keeps no code for it.
-// The read buffer of a direction. A pool thread carries one tunnel at a time, so the buffers
-// belong to the thread and serve each tunnel it carries: nothing is allocated per tunnel or
-// per chunk. Allocated (and not cleared) when the thread first relays data, so a thread that
-// only holds idle tunnels costs no buffer.
-char* threadBuffer(bool clientToUpstream) {
-  thread_local std::unique_ptr<char[]> buffers[2];
-  std::unique_ptr<char[]>& buffer = buffers[clientToUpstream ? 0 : 1];
-  if (!buffer) buffer.reset(new char[kRelayChunk]);
-  return buffer.get();
-}
-
 int pendingError(SocketHandle socket) {
   const int error = socketErrorOf(socket);
   return error != 0 ? error : wsa::kConnReset;
 }
-constexpr short kWritable = kPollOut | kPollErr | kPollHup;
+
+int millisecondsUntil(Deadline deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) + 1 : 0;
+}
 
 }  // namespace
+
+size_t relayBuffersHeld() { return buffers().held(); }
+
+void setRelayWait(RelayWait wait) { relayWait.store(wait); }
 
 struct Tunnel::Direction {
   SocketHandle source = kInvalidSocket;
@@ -47,9 +104,10 @@ struct Tunnel::Direction {
   Side sourceSide = Side::kClient;
   std::string label;
   std::string tunnelId;
-  RequestFilter* filter = nullptr;
-  char* buffer = nullptr;  // the thread's buffer for this direction, once it has data
-  // Bytes read (or produced by the filter) that are waiting to be written.
+  // Held only while bytes read into it wait to be written.
+  std::unique_ptr<char[]> buffer;
+  // Bytes produced for the destination (pending bytes of the set-up, rewritten requests),
+  // kept only while they wait to be written.
   std::string staged;
   const char* out = nullptr;
   size_t outLeft = 0;
@@ -67,8 +125,17 @@ struct Tunnel::Direction {
     label = std::move(lineLabel);
     tunnelId = std::move(id);
     staged = std::move(pending);
+    outputStaged();
+  }
+  void outputStaged() {
     out = staged.data();
     outLeft = staged.size();
+    if (outLeft == 0) drained();
+  }
+  // Everything read has been written: the direction lets go of its storage.
+  void drained() {
+    buffers().give(std::move(buffer));
+    std::string().swap(staged);
   }
 };
 
@@ -80,7 +147,6 @@ Tunnel::Tunnel(TunnelSetup setup)
   up.open(setup_.client.get(), setup_.upstream.get(), Side::kClient,
           setup_.sessionPrefix + "客户端->代理", setup_.baseId + "-c2p",
           std::move(setup_.toUpstream));
-  up.filter = setup_.requestFilter.get();
   Direction& down = *toClient_;
   down.open(setup_.upstream.get(), setup_.client.get(), Side::kUpstream,
             setup_.sessionPrefix + "代理->客户端", setup_.baseId + "-p2c",
@@ -99,9 +165,15 @@ Tunnel::Direction& Tunnel::other(Direction& direction) {
   return &direction == toUpstream_.get() ? *toClient_ : *toUpstream_;
 }
 
+bool Tunnel::canRead(const Direction& direction) const {
+  if (direction.sourceEnded) return false;
+  return !direction.clientToUpstream() || !setup_.http || setup_.http->readsClient();
+}
+
 void Tunnel::run() {
   try {
     while (!toUpstream_->finished || !toClient_->finished) {
+      stageReleased();
       short clientWanted = 0;
       short upstreamWanted = 0;
       for (Direction* d : {toUpstream_.get(), toClient_.get()}) {
@@ -110,60 +182,66 @@ void Tunnel::run() {
         short& destinationWanted = d->clientToUpstream() ? upstreamWanted : clientWanted;
         if (d->outLeft > 0) {
           destinationWanted |= kPollOut;
-        } else if (!d->sourceEnded) {
+        } else if (canRead(*d)) {
           sourceWanted |= kPollIn;
         }
       }
-      // A socket whose stream has ended is watched only while something waits to be written
-      // to it: some systems keep reporting the hang-up, which would wake every wait at once.
+      // Only a socket that a direction waits on is in the set. WSAPoll's documentation (the
+      // WSAPOLLFD structure: "events ... must be one or more of the following") does not allow
+      // an entry without events, and older Windows versions answer it with WSAEINVAL, which
+      // would end every upload whose upstream is slow to read.
+      const auto now = std::chrono::steady_clock::now();
+      for (Pause* pause : {&clientPause_, &upstreamPause_}) {
+        if (pause->until && now >= *pause->until) pause->until.reset();
+      }
       PollEntry entries[2] = {};
       size_t count = 0;
       int clientIndex = -1;
       int upstreamIndex = -1;
-      if (clientWanted != 0 || !toUpstream_->sourceEnded) {
+      if (clientWanted != 0 && !clientPause_.until) {
         clientIndex = static_cast<int>(count);
         entries[count].fd = setup_.client.get();
         entries[count++].events = clientWanted;
       }
-      if (upstreamWanted != 0 || !toClient_->sourceEnded) {
+      if (upstreamWanted != 0 && !upstreamPause_.until) {
         upstreamIndex = static_cast<int>(count);
         entries[count].fd = setup_.upstream.get();
         entries[count++].events = upstreamWanted;
       }
 
-      int timeoutMs = -1;
-      const std::optional<Deadline> headDeadline =
-          setup_.requestFilter ? setup_.requestFilter->headDeadline() : std::nullopt;
-      if (headDeadline) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            *headDeadline - std::chrono::steady_clock::now());
-        timeoutMs = left.count() > 0 ? static_cast<int>(left.count()) + 1 : 0;
+      const std::optional<Deadline> deadline = nextDeadline();
+      int ready = 0;
+      if (count > 0) {
+        const RelayWait wait = relayWait.load();
+        ready = (wait != nullptr ? wait : pollSockets)(
+            entries, count, deadline ? millisecondsUntil(*deadline) : -1);
+      } else if (deadline) {
+        // Every socket that a direction waits on is paused.
+        std::this_thread::sleep_until(*deadline);
+      } else {
+        // Nothing to wait for and nothing due: no direction could ever move again.
+        fail(Side::kClient);
+        break;
       }
-      const int ready = pollSockets(entries, count, timeoutMs);
       if (ready < 0) {
         logError(toUpstream_->label, ": 读取错误: ", lastSocketError());
         fail(Side::kUpstream);
         break;
       }
-      if (ready == 0) {
-        if (headDeadline && std::chrono::steady_clock::now() >= *headDeadline) {
-          setup_.requestFilter->refuseLateHead();
-          fail(Side::kClient);
-        }
-        continue;
-      }
+      handleDeadlines();
       const short clientReady = clientIndex >= 0 ? entries[clientIndex].revents : 0;
       const short upstreamReady = upstreamIndex >= 0 ? entries[upstreamIndex].revents : 0;
       bool progress = false;
       if (!step(*toUpstream_, clientReady, upstreamReady, progress)) continue;
       if (!step(*toClient_, upstreamReady, clientReady, progress)) continue;
-      if (progress) continue;
-      // An error on a socket that neither direction could act on (its reader waits for the
-      // other side to take what it read): the tunnel ends now, not when that side drains.
-      if (checkFailed(Side::kClient, clientReady) || checkFailed(Side::kUpstream, upstreamReady)) {
-        continue;
+      if (!followExchange()) continue;
+      if (progress) {
+        clientPause_.ms = 0;
+        upstreamPause_.ms = 0;
+      } else {
+        if (clientReady != 0) pauseSocket(Side::kClient);
+        if (upstreamReady != 0) pauseSocket(Side::kUpstream);
       }
-      std::this_thread::sleep_for(kNoProgressPause);
     }
   } catch (const std::exception& e) {
     logError(toUpstream_->label, ": 异常: ", e.what());
@@ -176,35 +254,39 @@ void Tunnel::run() {
 // Moves what it can for one direction without blocking. False when the tunnel has failed.
 bool Tunnel::step(Direction& d, short sourceReady, short destinationReady, bool& progress) {
   if (d.finished) return true;
-  if (d.outLeft == 0 && !d.sourceEnded && (sourceReady & kReadable) != 0) {
-    if (d.buffer == nullptr) d.buffer = threadBuffer(d.clientToUpstream());
-    const long n = recvSome(d.source, d.buffer, kRelayChunk);
+  HttpExchange* http = setup_.http.get();
+  if (d.outLeft == 0 && canRead(d) && (sourceReady & kReadable) != 0) {
+    if (!d.buffer) d.buffer = buffers().take();
+    const long n = recvSome(d.source, d.buffer.get(), kRelayChunk);
     if (n > 0) {
       progress = true;
-      if (d.filter != nullptr) {
-        d.staged.clear();
-        if (!d.filter->filter(std::string_view(d.buffer, static_cast<size_t>(n)), d.staged)) {
-          fail(Side::kClient);
-          return false;
-        }
-        d.out = d.staged.data();
-        d.outLeft = d.staged.size();
+      const std::string_view bytes(d.buffer.get(), static_cast<size_t>(n));
+      if (http != nullptr && d.clientToUpstream()) {
+        http->fromClient(bytes, d.staged);
+        buffers().give(std::move(d.buffer));
+        d.outputStaged();
       } else {
-        d.out = d.buffer;
+        if (http != nullptr) http->fromUpstream(bytes);
+        d.out = d.buffer.get();
         d.outLeft = static_cast<size_t>(n);
       }
       // The destination is usually writable: try at once rather than after another wait.
       destinationReady |= kPollOut;
-    } else if (n == 0 && (sourceReady & kPollErr) == 0) {
-      progress = true;
-      logLine(d.label, ": 连接关闭");
-      d.sourceEnded = true;
-    } else if (n == 0 || lastSocketError() != wsa::kWouldBlock) {
-      // Some systems (Wine among them) read a reset as an end of stream; the error flag of the
-      // wait tells them apart.
-      logError(d.label, ": 读取错误: ", n == 0 ? pendingError(d.source) : lastSocketError());
-      fail(d.clientToUpstream() ? Side::kUpstream : Side::kClient);
-      return false;
+    } else {
+      buffers().give(std::move(d.buffer));
+      if (n == 0 && (sourceReady & kPollErr) == 0) {
+        progress = true;
+        logLine(d.label, ": 连接关闭");
+        d.sourceEnded = true;
+        if (http != nullptr && d.clientToUpstream()) http->clientEnded();
+        if (http != nullptr && !d.clientToUpstream()) http->upstreamEnded();
+      } else if (n == 0 || lastSocketError() != wsa::kWouldBlock) {
+        // Some systems (Wine among them) read a reset as an end of stream; the error flag of
+        // the wait tells them apart.
+        logError(d.label, ": 读取错误: ", n == 0 ? pendingError(d.source) : lastSocketError());
+        fail(d.clientToUpstream() ? Side::kUpstream : Side::kClient);
+        return false;
+      }
     }
   }
   if (d.outLeft > 0 && (destinationReady & kWritable) != 0) {
@@ -214,6 +296,7 @@ bool Tunnel::step(Direction& d, short sourceReady, short destinationReady, bool&
       d.out += n;
       d.outLeft -= static_cast<size_t>(n);
       d.total += n;
+      if (d.outLeft == 0) d.drained();
     } else if (n == 0 || lastSocketError() != wsa::kWouldBlock) {
       logError("转发", d.label, "数据失败: ", n == 0 ? wsa::kConnReset : lastSocketError());
       fail(d.clientToUpstream() ? Side::kClient : Side::kUpstream);
@@ -230,23 +313,72 @@ bool Tunnel::step(Direction& d, short sourceReady, short destinationReady, bool&
   return true;
 }
 
-bool Tunnel::checkFailed(Side side, short ready) {
-  if ((ready & kPollErr) == 0) return false;
-  const int error =
-      pendingError(side == Side::kClient ? setup_.client.get() : setup_.upstream.get());
-  Direction& reader = side == Side::kClient ? *toUpstream_ : *toClient_;
-  if (!reader.sourceEnded) {
-    logError(reader.label, ": 读取错误: ", error);
-  } else {
-    logError("转发", other(reader).label, "数据失败: ", error);
+void Tunnel::stageReleased() {
+  Direction& up = *toUpstream_;
+  if (!setup_.http || up.finished || up.outLeft > 0 || !setup_.http->hasReleased()) return;
+  setup_.http->takeReleased(up.staged);
+  up.outputStaged();
+}
+
+bool Tunnel::followExchange() {
+  if (!setup_.http) return true;
+  switch (setup_.http->end()) {
+    case HttpExchange::End::kNo:
+      return true;
+    case HttpExchange::End::kNow:
+      fail(Side::kClient);
+      return false;
+    case HttpExchange::End::kAfterAnswers:
+      break;
   }
-  fail(side == Side::kClient ? Side::kUpstream : Side::kClient);
+  Direction& down = *toClient_;
+  if (lingerUntil_ || (!down.finished && down.outLeft > 0)) return true;
+  // The answers of the requests accepted before the refusal have all been written: the client
+  // sees the end of the stream after them.
+  if (!down.finished) {
+    shutdownSending(setup_.client.get());
+    finish(down);
+  }
+  Direction& up = *toUpstream_;
+  up.outLeft = 0;
+  up.drained();
+  lingerUntil_ = deadlineIn(kLingerMs);
   return true;
+}
+
+std::optional<Deadline> Tunnel::nextDeadline() const {
+  std::optional<Deadline> next;
+  const auto consider = [&next](const std::optional<Deadline>& deadline) {
+    if (deadline && (!next || *deadline < *next)) next = deadline;
+  };
+  consider(lingerUntil_);
+  if (setup_.http && canRead(*toUpstream_)) consider(setup_.http->headDeadline());
+  consider(clientPause_.until);
+  consider(upstreamPause_.until);
+  return next;
+}
+
+void Tunnel::handleDeadlines() {
+  if (!lingerUntil_ && !setup_.http) return;
+  const auto now = std::chrono::steady_clock::now();
+  Direction& up = *toUpstream_;
+  if (lingerUntil_ && now >= *lingerUntil_ && !up.finished) finish(up);
+  if (setup_.http && !up.finished && canRead(up)) {
+    const std::optional<Deadline> head = setup_.http->headDeadline();
+    if (head && now >= *head) setup_.http->refuseLateHead();
+  }
+}
+
+void Tunnel::pauseSocket(Side side) {
+  Pause& pause = side == Side::kClient ? clientPause_ : upstreamPause_;
+  pause.ms = pause.ms == 0 ? kFirstPauseMs : std::min(2 * pause.ms, kLongestPauseMs);
+  pause.until = deadlineIn(pause.ms);
 }
 
 void Tunnel::finish(Direction& d) {
   if (d.finished) return;
   d.finished = true;
+  d.drained();
   if (d.clientToUpstream()) {
     setup_.core->addSent(d.total);
   } else {

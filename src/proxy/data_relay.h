@@ -3,6 +3,11 @@
 // sockets. An end of stream is passed on as the end of sending to the other side, so a
 // half-closed connection keeps working the other way; a reset or any other failure ends both
 // directions at once and reaches the side that did not fail as a reset.
+//
+// A direction that cannot move waits for its socket: to become readable when it has nothing to
+// write, writable when it has. A socket that neither direction can act on is not waited on at
+// all, so an idle or stalled tunnel costs no processor time. A direction holds a read buffer
+// only while it has bytes to write, so an idle tunnel holds almost no memory.
 #pragma once
 
 #include <cstdint>
@@ -11,24 +16,12 @@
 #include <string>
 #include <string_view>
 
+#include "proxy/http_exchange.h"
 #include "proxy/proxy_core.h"
 #include "proxy/session_io.h"
 #include "proxy/socket_compat.h"
 
 namespace quillon {
-
-// What the client's bytes pass through on their way upstream (the plain HTTP rewriter).
-class RequestFilter {
- public:
-  virtual ~RequestFilter() = default;
-  // Appends what goes upstream for `in` to `out`. False refuses the rest of the stream; the
-  // filter has logged why.
-  virtual bool filter(std::string_view in, std::string& out) = 0;
-  // While a head has begun and not ended: when it must have ended.
-  virtual std::optional<Deadline> headDeadline() const = 0;
-  // Logs the refusal of a head that missed its deadline.
-  virtual void refuseLateHead() = 0;
-};
 
 // Everything a tunnel is made of. The tunnel owns the sockets from then on; both are
 // non-blocking, as the sessions use them.
@@ -44,9 +37,18 @@ struct TunnelSetup {
   // Bytes that go to the upstream / the client before anything read from the other side.
   std::string toUpstream;
   std::string toClient;
-  // Null: the client's bytes go upstream unchanged.
-  std::unique_ptr<RequestFilter> requestFilter;
+  // A plain HTTP connection's requests and answers. Null (a CONNECT tunnel): bytes pass
+  // unchanged both ways.
+  std::unique_ptr<HttpExchange> http;
 };
+
+// Test seams. How many read buffers tunnels hold at this moment (the spare ones kept for
+// reuse not counted).
+size_t relayBuffersHeld();
+// Replaces the wait of every tunnel (pollSockets); null restores it. Tests use it to hold the
+// tunnels to the rules of systems stricter than the one they run on.
+using RelayWait = int (*)(PollEntry* entries, size_t count, int timeoutMs);
+void setRelayWait(RelayWait wait);
 
 class Tunnel {
  public:
@@ -63,11 +65,24 @@ class Tunnel {
  private:
   struct Direction;
   enum class Side { kClient, kUpstream };
+  // A socket that woke the wait without letting anything move (Windows reports a peer's
+  // orderly close on every wait, also while its receive window is full) is left out of the
+  // wait for a pause that grows while it goes on.
+  struct Pause {
+    std::optional<Deadline> until;
+    int ms = 0;
+  };
 
   bool step(Direction& direction, short sourceReady, short destinationReady, bool& progress);
-  // Ends the tunnel when `side`'s socket has failed (its wait reported an error); true when it
-  // did.
-  bool checkFailed(Side side, short ready);
+  bool canRead(const Direction& direction) const;
+  // Hands bytes the HTTP exchange released (after an upgrade's answer) to the client's direction.
+  void stageReleased();
+  // Acts on what the HTTP exchange decided after a step; false when the tunnel has failed.
+  bool followExchange();
+  // The earliest time the wait must end at (head deadline, linger, pauses); empty for none.
+  std::optional<Deadline> nextDeadline() const;
+  void handleDeadlines();
+  void pauseSocket(Side side);
   void finish(Direction& direction);
   // Ends both directions after a failure; `reset` is the side that did not fail.
   void fail(Side reset);
@@ -76,6 +91,12 @@ class Tunnel {
   TunnelSetup setup_;
   std::unique_ptr<Direction> toUpstream_;
   std::unique_ptr<Direction> toClient_;
+  // After a refused request's earlier answers went out: the client has been told the end of
+  // the stream, and what it still sends is read and dropped until it closes or this passes, so
+  // that the close does not reset the connection while the client is still reading the answers.
+  std::optional<Deadline> lingerUntil_;
+  Pause clientPause_;
+  Pause upstreamPause_;
 };
 
 }  // namespace quillon

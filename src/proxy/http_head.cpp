@@ -128,6 +128,18 @@ RequestFault forEachListElement(std::string_view value, Element element) {
   }
 }
 
+// Takes the first line off `head` and returns it without its line end (LF, or CR LF).
+std::string_view takeLine(std::string_view& head) {
+  const size_t lf = head.find('\n');
+  std::string_view line = head.substr(0, lf);
+  head.remove_prefix(lf == std::string_view::npos ? head.size() : lf + 1);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+// A collector keeps no more than this after handing over a head.
+constexpr size_t kRetainedHeadBytes = 1024;
+
 constexpr uint64_t kMaxContentLength = 1000000000000000000ull;  // 10^18
 
 std::optional<uint64_t> parseContentLength(std::string_view text) {
@@ -156,6 +168,43 @@ size_t findHeadEnd(std::string_view bytes, size_t resumeFrom) {
     if (p == 0 || bytes[p - 1] == '\n') return p + 1;
     if (bytes[p - 1] == '\r' && (p == 1 || bytes[p - 2] == '\n')) return p + 1;
     ++p;
+  }
+}
+
+HeadCollector::Taken HeadCollector::take(std::string_view bytes) {
+  Taken taken;
+  if (pending_.empty()) {
+    // The usual case: the whole head is in this slice and is handed over where it lies.
+    const size_t end = findHeadEnd(bytes.substr(0, limit_));
+    if (end != std::string_view::npos) {
+      taken = {Status::kComplete, end, bytes.substr(0, end)};
+    } else if (bytes.size() >= limit_) {
+      taken.status = Status::kTooLarge;
+    } else {
+      pending_.assign(bytes);
+      taken.count = bytes.size();
+    }
+    return taken;
+  }
+  const size_t before = pending_.size();
+  taken.count = std::min(bytes.size(), limit_ - before);
+  pending_.append(bytes.data(), taken.count);
+  const size_t end = findHeadEnd(pending_, before);
+  if (end != std::string_view::npos) {
+    pending_.resize(end);
+    taken = {Status::kComplete, end - before, pending_};
+  } else if (pending_.size() >= limit_) {
+    taken.status = Status::kTooLarge;
+  }
+  return taken;
+}
+
+void HeadCollector::clear() {
+  // A kept-alive connection that is idle between heads should not hold a large head's storage.
+  if (pending_.capacity() > kRetainedHeadBytes) {
+    pending_ = std::string();
+  } else {
+    pending_.clear();
   }
 }
 
@@ -234,10 +283,7 @@ RequestFault parseRequestHead(std::string_view head, RequestHead& into) {
   into.fields.clear();
   bool first = true;
   while (!head.empty()) {
-    const size_t lf = head.find('\n');
-    std::string_view line = head.substr(0, lf);
-    head.remove_prefix(lf == std::string_view::npos ? head.size() : lf + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const std::string_view line = takeLine(head);
     if (first) {
       const RequestFault fault = parseRequestLine(line, into);
       if (fault != RequestFault::kNone) return fault;
@@ -253,32 +299,53 @@ RequestFault parseRequestHead(std::string_view head, RequestHead& into) {
   return first ? RequestFault::kBadRequestLine : RequestFault::kNone;
 }
 
+namespace {
+
+// The schemes forwarded in absolute form, with the port each implies. An https target goes
+// upstream as http with its port, as the proxy has always sent it; the others keep their
+// scheme and the upstream decides what it does with them.
+struct SchemeRule {
+  std::string_view name;
+  std::string_view forwardedAs;
+  int32_t port;
+  bool keepsUserinfo;  // ftp: the login the upstream uses
+};
+
+constexpr SchemeRule kSchemes[] = {
+    {"http", "http", 80, false}, {"https", "http", 443, false}, {"ftp", "ftp", 21, true},
+    {"ws", "ws", 80, false},     {"wss", "wss", 443, false},
+};
+
+}  // namespace
+
 RequestFault parseAbsoluteTarget(std::string_view target, Destination& into) {
   const size_t separator = target.find("://");
   if (separator == std::string_view::npos) return RequestFault::kBadTarget;
   const std::string_view scheme = target.substr(0, separator);
-  int32_t defaultPort = 0;
-  if (equalsNoCase(scheme, "http")) {
-    defaultPort = 80;
-  } else if (equalsNoCase(scheme, "https")) {
-    defaultPort = 443;
-  } else {
-    return RequestFault::kUnsupportedScheme;
+  const SchemeRule* rule = nullptr;
+  for (const SchemeRule& candidate : kSchemes) {
+    if (equalsNoCase(scheme, candidate.name)) rule = &candidate;
   }
+  if (rule == nullptr) return RequestFault::kUnsupportedScheme;
   const std::string_view rest = target.substr(separator + 3);
   const size_t authorityEnd = std::min(rest.find_first_of("/?#"), rest.size());
   std::string_view authority = rest.substr(0, authorityEnd);
-  // User information never travels upstream: the request line is rebuilt from the host alone.
+  // User information never travels upstream (but for an ftp login): the request line is
+  // rebuilt from the host alone.
+  std::string_view userinfo;
   const size_t at = authority.rfind('@');
   if (at != std::string_view::npos) {
-    const std::string_view userinfo = authority.substr(0, at);
+    userinfo = authority.substr(0, at);
     if (!std::all_of(userinfo.begin(), userinfo.end(), isUserinfoChar)) {
       return RequestFault::kBadTarget;
     }
     authority.remove_prefix(at + 1);
   }
-  const RequestFault fault = splitAuthority(authority, defaultPort, RequestFault::kBadTarget, into);
+  const RequestFault fault = splitAuthority(authority, rule->port, RequestFault::kBadTarget, into);
   if (fault != RequestFault::kNone) return fault;
+  into.scheme.assign(rule->forwardedAs);
+  into.defaultPort = rule->forwardedAs == "http" ? 80 : rule->port;
+  into.userinfo.assign(rule->keepsUserinfo ? userinfo : std::string_view());
   const std::string_view path = rest.substr(authorityEnd);
   if (path.empty()) {
     into.path = "/";
@@ -292,6 +359,9 @@ RequestFault parseAbsoluteTarget(std::string_view target, Destination& into) {
 }
 
 RequestFault parseHostValue(std::string_view value, Destination& into) {
+  into.scheme = "http";
+  into.userinfo.clear();
+  into.defaultPort = 80;
   return splitAuthority(value, 80, RequestFault::kBadHost, into);
 }
 
@@ -367,6 +437,12 @@ RequestFault parseRequestFraming(const RequestHead& head, RequestFraming& into) 
       });
     } else if (equalsNoCase(field.name, "Upgrade")) {
       into.upgrade = true;
+    } else if (equalsNoCase(field.name, "Connection") ||
+               equalsNoCase(field.name, "Proxy-Connection")) {
+      forEachListElement(field.value, [&](std::string_view option) {
+        if (equalsNoCase(option, "keep-alive")) into.keepAliveAsked = true;
+        return RequestFault::kNone;
+      });
     }
     if (fault != RequestFault::kNone) return fault;
   }
@@ -415,12 +491,24 @@ bool ChunkedBodyScanner::enter(Step next) {
   return true;
 }
 
+bool ChunkedBodyScanner::endOfExtension(char c) {
+  if (c == ';') return enter(Step::kExtNameStart);
+  return c == '\r' && enter(Step::kSizeLf);
+}
+
 bool ChunkedBodyScanner::step(char c) {
   switch (step_) {
     case Step::kSizeFirst:
     case Step::kSize:
     case Step::kSizeSpace:
-    case Step::kExtension:
+    case Step::kExtNameStart:
+    case Step::kExtName:
+    case Step::kExtAfterName:
+    case Step::kExtValueStart:
+    case Step::kExtToken:
+    case Step::kExtQuoted:
+    case Step::kExtQuotedPair:
+    case Step::kExtAfterValue:
       if (++lineBytes_ > kChunkLineLimit) return false;
       break;
     case Step::kTrailerStart:
@@ -428,7 +516,7 @@ bool ChunkedBodyScanner::step(char c) {
     case Step::kTrailerValue:
     case Step::kTrailerLf:
     case Step::kEndLf:
-      if (++trailerBytes_ > kHeadLimit) return false;
+      if (++trailerBytes_ > kAnswerHeadLimit) return false;
       break;
     default:
       break;
@@ -444,14 +532,37 @@ bool ChunkedBodyScanner::step(char c) {
         size_ = size_ * 16 + static_cast<uint64_t>(hexValue(c));
         return ++digits_ <= kChunkSizeDigitsLimit;
       }
-      if (c == ';') return enter(Step::kExtension);
+      if (c == ';') return enter(Step::kExtNameStart);
       if (c == '\r') return enter(Step::kSizeLf);
       return isBlank(c) && enter(Step::kSizeSpace);
     case Step::kSizeSpace:
       // White space after the size is only allowed before an extension.
-      return c == ';' ? enter(Step::kExtension) : isBlank(c);
-    case Step::kExtension:
-      return c == '\r' ? enter(Step::kSizeLf) : isFieldByte(c);
+      return c == ';' ? enter(Step::kExtNameStart) : isBlank(c);
+    // An extension: ";" name ["=" value], the value a token or a quoted-string; anything else
+    // is text that upstream parsers read in different ways (some reset the connection).
+    case Step::kExtNameStart:
+      return isBlank(c) || (isTokenChar(c) && enter(Step::kExtName));
+    case Step::kExtName:
+      if (isTokenChar(c)) return true;
+      if (c == '=') return enter(Step::kExtValueStart);
+      return endOfExtension(c) || (isBlank(c) && enter(Step::kExtAfterName));
+    case Step::kExtAfterName:
+      if (c == '=') return enter(Step::kExtValueStart);
+      return isBlank(c) || endOfExtension(c);
+    case Step::kExtValueStart:
+      if (c == '"') return enter(Step::kExtQuoted);
+      return isBlank(c) || (isTokenChar(c) && enter(Step::kExtToken));
+    case Step::kExtToken:
+      if (isTokenChar(c)) return true;
+      return endOfExtension(c) || (isBlank(c) && enter(Step::kExtAfterValue));
+    case Step::kExtQuoted:
+      if (c == '"') return enter(Step::kExtAfterValue);
+      if (c == '\\') return enter(Step::kExtQuotedPair);
+      return isFieldByte(c);
+    case Step::kExtQuotedPair:
+      return isFieldByte(c) && enter(Step::kExtQuoted);
+    case Step::kExtAfterValue:
+      return isBlank(c) || endOfExtension(c);
     case Step::kSizeLf:
       lineBytes_ = 0;
       return c == '\n' && enter(size_ == 0 ? Step::kTrailerStart : Step::kData);
@@ -493,9 +604,9 @@ std::optional<int> parseStatusLine(std::string_view line) {
 
 ConnectAnswer judgeConnectAnswer(std::string_view received) {
   ConnectAnswer answer;
-  // Only the first kHeadLimit bytes may hold heads; an end beyond them comes too late.
-  const std::string_view window = received.substr(0, kHeadLimit);
-  const bool windowFull = received.size() >= kHeadLimit;
+  // Only the first kAnswerHeadLimit bytes may hold heads; an end beyond them comes too late.
+  const std::string_view window = received.substr(0, kAnswerHeadLimit);
+  const bool windowFull = received.size() >= kAnswerHeadLimit;
   size_t start = 0;
   for (;;) {
     const std::string_view head = window.substr(start);
@@ -526,6 +637,62 @@ ConnectAnswer judgeConnectAnswer(std::string_view received) {
   }
   if (windowFull) answer.verdict = AnswerVerdict::kTooLarge;
   return answer;
+}
+
+std::optional<int> parseAnswerHead(std::string_view head, bool toHead, AnswerFraming& into) {
+  into = AnswerFraming();
+  std::optional<int> status;
+  bool sawLength = false;
+  bool sawEncoding = false;
+  bool lastIsChunked = false;
+  bool lengthValid = true;
+  while (!head.empty()) {
+    const std::string_view line = takeLine(head);
+    if (!status) {
+      status = parseStatusLine(line);
+      if (!status) return std::nullopt;
+      continue;
+    }
+    if (line.empty()) break;
+    HeaderField field;
+    if (parseField(line, field) != RequestFault::kNone) return std::nullopt;
+    if (equalsNoCase(field.name, "Transfer-Encoding")) {
+      sawEncoding = true;
+      forEachListElement(field.value, [&](std::string_view coding) {
+        if (!coding.empty()) lastIsChunked = equalsNoCase(coding, "chunked");
+        return RequestFault::kNone;
+      });
+    } else if (equalsNoCase(field.name, "Content-Length")) {
+      forEachListElement(field.value, [&](std::string_view element) {
+        const std::optional<uint64_t> length = parseContentLength(element);
+        if (!length || (sawLength && *length != into.length)) {
+          lengthValid = false;
+        } else {
+          sawLength = true;
+          into.length = *length;
+        }
+        return RequestFault::kNone;
+      });
+    }
+  }
+  if (!status) return std::nullopt;
+  if (toHead || *status / 100 == 1 || *status == 204 || *status == 304) {
+    into.length = 0;
+    return status;
+  }
+  if (sawEncoding) {
+    // A transfer coding decides over any length; without chunked last, the body ends with the
+    // stream.
+    into.body = lastIsChunked ? AnswerFraming::Body::kChunked : AnswerFraming::Body::kUntilClose;
+    into.length = 0;
+  } else if (!lengthValid) {
+    return std::nullopt;
+  } else if (sawLength) {
+    if (into.length > 0) into.body = AnswerFraming::Body::kLength;
+  } else {
+    into.body = AnswerFraming::Body::kUntilClose;
+  }
+  return status;
 }
 
 const char* answerFailureText(AnswerVerdict verdict) {

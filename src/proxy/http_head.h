@@ -1,8 +1,9 @@
 // Parsers for the HTTP/1.x heads the proxy meets: the heads of client requests (request line,
-// header lines, destination, CONNECT target, body framing and chunked bodies) and the status
-// line of the upstream proxy's answer to CONNECT. All of them are pure: they read only their
-// arguments, never throw on any input, never read outside the bytes given, and allocate at
-// most in proportion to their input. Any thread may call them.
+// header lines, destination, CONNECT target, body framing and chunked bodies), the upstream
+// proxy's answer to CONNECT, and the heads of the answers to plain requests (status and body
+// framing). All of them are pure: they read only their arguments, never throw on any input,
+// never read outside the bytes given, and allocate at most in proportion to their input. Any
+// thread may call them.
 //
 // Heads are accepted with lines ending in CR LF or in a bare LF: every head the proxy sends is
 // rebuilt with CR LF, so the upstream never sees the difference. Bodies are forwarded as they
@@ -18,9 +19,13 @@
 
 namespace quillon {
 
-// The most bytes a head may take, its empty line included. A head whose end has not arrived
-// within this many bytes is refused (for an answer to CONNECT: all its heads together).
-inline constexpr size_t kHeadLimit = 16384;
+// The most bytes a client's request head may take, its empty line included; a head whose end
+// has not arrived within this many bytes is refused. Large cookies and single-sign-on tokens
+// need more than 16 KiB.
+inline constexpr size_t kRequestHeadLimit = 65536;
+// The same for the upstream's answer heads (for an answer to CONNECT: all its heads together),
+// and for the trailer section of a chunked body.
+inline constexpr size_t kAnswerHeadLimit = 16384;
 
 // Offset just past the empty line that ends the head at the start of `bytes`, or npos when it
 // has not arrived. A line ends in LF, optionally preceded by CR; the head ends at the first line
@@ -29,10 +34,36 @@ inline constexpr size_t kHeadLimit = 16384;
 // `resumeFrom`, so that a head arriving byte by byte is scanned once in all.
 size_t findHeadEnd(std::string_view bytes, size_t resumeFrom = 0);
 
+// Collects one head (up to its empty line) through any split of its bytes, within `limit`
+// bytes. A head that a slice holds whole is handed over where it lies; only a head split across
+// slices is copied, into storage that a large head does not leave behind. Not thread-safe.
+class HeadCollector {
+ public:
+  explicit HeadCollector(size_t limit) : limit_(limit) {}
+
+  enum class Status { kNeedMore, kComplete, kTooLarge };
+  struct Taken {
+    Status status = Status::kNeedMore;
+    size_t count = 0;       // bytes of the slice taken
+    std::string_view head;  // with kComplete: valid until the next take() or clear()
+  };
+  // Takes the next bytes; with kComplete the head has ended within them, with kTooLarge it did
+  // not end within the limit.
+  Taken take(std::string_view bytes);
+  // Some bytes of a head have been taken and its end has not.
+  bool inProgress() const { return !pending_.empty(); }
+  // Forgets the head taken so far (or handed over).
+  void clear();
+
+ private:
+  size_t limit_;
+  std::string pending_;
+};
+
 // Why a client's request is refused. Every refusal closes the client connection, and nothing
 // of the refused head goes upstream. The failure text of each (faultText) and what it covers:
 //
-// kHeadTooLarge "请求头过大，可能不完整": no end of head within kHeadLimit bytes.
+// kHeadTooLarge "请求头过大，可能不完整": no end of head within kRequestHeadLimit bytes.
 // kHeadTimedOut "请求头接收超时，可能不完整": the caller's head deadline passed before the head
 //   ended.
 // kBadRequestLine "无效的HTTP请求行": not method, target and "HTTP/1." digit (method not a token,
@@ -40,10 +71,11 @@ size_t findHeadEnd(std::string_view bytes, size_t resumeFrom = 0);
 // kBadHeaderLine "无效的HTTP请求头": a header line without colon, with white space or another
 //   non-token byte in its name, folded (beginning with white space), or with a control byte
 //   (NUL, bare CR, ...) in its value.
-// kBadTarget "无效的HTTP请求目标": target neither "/..." nor "http(s)://..." ("*" only with
+// kBadTarget "无效的HTTP请求目标": target neither "/..." nor "<scheme>://..." ("*" only with
 //   OPTIONS); URL with an empty or malformed host, user information with bytes illegal there,
 //   or a port outside 1..65535.
-// kUnsupportedScheme "不支持的URL协议": absolute target with a scheme other than http or https.
+// kUnsupportedScheme "不支持的URL协议": absolute target with a scheme other than http, https,
+//   ftp, ws or wss.
 // kNoHost "HTTP请求中未找到Host头": target "/..." or "*" and no Host header with a value.
 // kBadHost "HTTP请求中的Host头无效": Host value with bytes illegal in an authority (space,
 //   control bytes, "/", "@", "?", "#", ...) or a port outside 1..65535.
@@ -113,21 +145,28 @@ RequestFault parseRequestLine(std::string_view line, RequestHead& into);
 // kBadHeaderLine. `into` keeps the capacity of its field list between calls.
 RequestFault parseRequestHead(std::string_view head, RequestHead& into);
 
-// Where a request goes: `host` as it is written in the rewritten request line (a bracketed IPv6
-// literal keeps its brackets), `port` 1..65535, `path` everything after the authority ("" for
-// OPTIONS *).
+// Where a request goes: the scheme of the rewritten request line ("http" also for an https
+// target, which goes upstream as http with its port; "ftp", "ws" or "wss" as the target had
+// them, in lower case), `userinfo` to keep in front of the host (ftp only: the login), `host`
+// as it is written in the rewritten request line (a bracketed IPv6 literal keeps its brackets),
+// `port` 1..65535 (written unless it is `defaultPort`, the scheme's own), `path` everything after
+// the authority ("" for OPTIONS *).
 struct Destination {
+  std::string scheme = "http";
+  std::string userinfo;
   std::string host;
   int32_t port = 80;
+  int32_t defaultPort = 80;
   std::string path;
 };
 
-// Host, port and path of an absolute target "http://..." or "https://..." (scheme in any
-// case). The authority ends at the first "/", "?" or "#"; user information before its last "@"
-// is dropped. Without a port (or with an empty one), http gives 80 and https 443; a port text
-// that is not a number gives 80 and one with trailing non-digits is read up to them. The path
-// is "/" when absent and gets a "/" in front when the authority is followed by "?" or "#".
-// kNone, kBadTarget or kUnsupportedScheme.
+// Host, port and path of an absolute target "<scheme>://..." with the scheme http, https, ftp,
+// ws or wss in any case. The authority ends at the first "/", "?" or "#"; user information
+// before its last "@" is dropped (ftp keeps it: it is the login the upstream uses). Without a
+// port (or with an empty one), the scheme's port is taken (http and ws 80, https and wss 443,
+// ftp 21); a port text that is not a number gives 80 and one with trailing non-digits is read
+// up to them. The path is "/" when absent and gets a "/" in front when the authority is
+// followed by "?" or "#". kNone, kBadTarget or kUnsupportedScheme.
 RequestFault parseAbsoluteTarget(std::string_view target, Destination& into);
 
 // Host and port of a Host header value (already trimmed), read as an authority with the port
@@ -145,12 +184,16 @@ RequestFault requestDestination(const RequestHead& head, Destination& into);
 // 1..65535. `into.path` becomes "". kNone, kBadConnectTarget or kBadConnectPort.
 RequestFault parseConnectTarget(std::string_view target, Destination& into);
 
-// How the body of a request is delimited, and whether the connection leaves HTTP after it.
+// How the body of a request is delimited, whether it asks to leave HTTP after it, and whether
+// it asks for a persistent connection.
 struct RequestFraming {
   enum class Body { kNone, kLength, kChunked };
   Body body = Body::kNone;
   uint64_t length = 0;   // with kLength
   bool upgrade = false;  // an Upgrade header is present
+  // A Connection or Proxy-Connection header lists "keep-alive" (any case): how an HTTP/1.0
+  // client asks for a persistent connection.
+  bool keepAliveAsked = false;
 };
 
 // The framing of a request from its header lines: Content-Length (digits only; a comma list of
@@ -160,10 +203,12 @@ struct RequestFraming {
 RequestFault parseRequestFraming(const RequestHead& head, RequestFraming& into);
 
 // Follows a chunked body through any split of its bytes, in time linear in their number:
-// chunk-size lines (hex digits, optional extensions after ";", CR LF; at most 16 digits and
-// 4096 bytes), the data with its CR LF, the last chunk, trailer lines (token, colon, value
-// without control bytes, CR LF; together at most kHeadLimit bytes) and the final empty line.
-// Bare CR, bare LF, folding and control bytes are malformed.
+// chunk-size lines (hex digits, optional extensions, CR LF; at most 16 digits and 4096 bytes),
+// the data with its CR LF, the last chunk, trailer lines (token, colon, value without control
+// bytes, CR LF; together at most kAnswerHeadLimit bytes) and the final empty line. An extension
+// is ";", a token name and optionally "=" and a token or quoted-string value, with white space
+// allowed around ";" and "=" (not between the size and the line end without one). Bare CR,
+// bare LF, folding, control bytes and any other extension text are malformed.
 class ChunkedBodyScanner {
  public:
   enum class Status { kInBody, kDone, kMalformed };
@@ -180,7 +225,14 @@ class ChunkedBodyScanner {
     kSizeFirst,
     kSize,
     kSizeSpace,
-    kExtension,
+    kExtNameStart,
+    kExtName,
+    kExtAfterName,
+    kExtValueStart,
+    kExtToken,
+    kExtQuoted,
+    kExtQuotedPair,
+    kExtAfterValue,
     kSizeLf,
     kData,
     kDataCr,
@@ -195,6 +247,8 @@ class ChunkedBodyScanner {
   };
   bool step(char c);
   bool enter(Step next);
+  // After an extension's name or value: ";" begins another, CR ends the line.
+  bool endOfExtension(char c);
 
   Step step_ = Step::kSizeFirst;
   uint64_t size_ = 0;        // the chunk size being read, then the data bytes still to come
@@ -215,7 +269,7 @@ enum class AnswerVerdict {
   kOpen,       // a 2xx answer: the tunnel is open
   kRefused,    // any other final status
   kMalformed,  // a line that is not a status line where one must be
-  kTooLarge,   // the heads did not end within kHeadLimit bytes
+  kTooLarge,   // the heads did not end within kAnswerHeadLimit bytes
 };
 
 struct ConnectAnswer {
@@ -227,6 +281,21 @@ struct ConnectAnswer {
 // A refusal is judged as soon as its status line is complete; an opening answer once its head
 // has ended. Judging a longer input never changes a verdict other than kNeedMore.
 ConnectAnswer judgeConnectAnswer(std::string_view received);
+
+// How the body of an answer is delimited (the length rules of HTTP/1.1): none for an answer to
+// HEAD, for 1xx, 204 and 304; chunked when the final transfer coding is chunked; up to the end
+// of the stream for any other transfer coding or when no length is given; else Content-Length.
+struct AnswerFraming {
+  enum class Body { kNone, kLength, kChunked, kUntilClose };
+  Body body = Body::kNone;
+  uint64_t length = 0;  // with kLength
+};
+
+// The status code and framing of one answer head (status line, header lines, empty line, as
+// delimited by findHeadEnd) to a request that was a HEAD (`toHead`) or not. Empty when the head
+// is malformed: a bad status line or header line, or a Content-Length that is not a number (or
+// a list of equal numbers) while no Transfer-Encoding is present.
+std::optional<int> parseAnswerHead(std::string_view head, bool toHead, AnswerFraming& into);
 
 // Failure text for the verdicts that end a CONNECT: kRefused
 // "目标代理拒绝了CONNECT请求，响应码不是200", kMalformed "目标代理的响应格式无效", kTooLarge

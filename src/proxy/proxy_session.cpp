@@ -6,6 +6,7 @@
 #include "log/log_text.h"
 #include "proxy/connect_tunnel.h"
 #include "proxy/data_relay.h"
+#include "proxy/http_exchange.h"
 #include "proxy/http_forward.h"
 #include "proxy/http_head.h"
 #include "proxy/proxy_run.h"
@@ -82,7 +83,9 @@ Socket connectUpstream(ProxyRun& run, const std::string& prefix) {
 }
 
 // Reads the client's first request and checks it with the rewriter. Empty when it was refused
-// or did not arrive (logged); `headRead` tells whether a whole head arrived.
+// or did not arrive (logged); `headRead` tells whether a whole head arrived. Requests accepted
+// before a refused one in the same read are kept: they go upstream, and the connection ends
+// once their answers are back.
 std::optional<ClientRequest> readRequest(ProxyRun& run, SocketHandle client,
                                          const std::string& prefix, bool& headRead) {
   ClientRequest request;
@@ -93,12 +96,12 @@ std::optional<ClientRequest> readRequest(ProxyRun& run, SocketHandle client,
       client, deadlineIn(run.timeouts.clientHeadMs), &run.stopSignal, [&](std::string_view chunk) {
         anyByte = true;
         fed = request.rewriter->feed(chunk, request.upstreamBytes);
-        if (fed.verdict == StreamVerdict::kConnect) {
+        if (fed.verdict == StreamVerdict::kConnect ||
+            fed.verdict == StreamVerdict::kAwaitingAnswer) {
           request.early.assign(chunk.substr(fed.consumed));
         }
         return fed.verdict != StreamVerdict::kForwarding || !fed.requests.empty();
       });
-  for (const RequestReport& report : fed.requests) logRequest(prefix, report);
   headRead = read == IoResult::kDone;
   if (read != IoResult::kDone) {
     // A head that has not ended is never forwarded: it goes nowhere, with one line.
@@ -111,15 +114,18 @@ std::optional<ClientRequest> readRequest(ProxyRun& run, SocketHandle client,
     }
     return std::nullopt;
   }
-  if (fed.verdict == StreamVerdict::kRefused) {
+  if (fed.requests.empty()) {
     logError(prefix, faultText(fed.fault));
     return std::nullopt;
   }
   const RequestReport& first = fed.requests.front();
+  logRequest(prefix, first);
   request.method = first.method;
   request.target = first.target;
   request.authorizationAdded = first.authorizationAdded;
+  request.upgrade = first.upgrade;
   request.firstHeadSize = first.headBytes;
+  request.earlyBodyBytes = fed.bodyBytes;
   request.isConnect = fed.verdict == StreamVerdict::kConnect;
   request.laterRequests.assign(fed.requests.begin() + 1, fed.requests.end());
   if (request.isConnect) request.rewriter.reset();

@@ -18,10 +18,36 @@ bool isClientProxyHeader(std::string_view name) {
 
 void appendAuthority(const Destination& destination, bool alwaysPort, std::string& out) {
   out += destination.host;
-  if (alwaysPort || destination.port != 80) {
+  if (alwaysPort || destination.port != destination.defaultPort) {
     out += ':';
     out += std::to_string(destination.port);
   }
+}
+
+// "Transfer-Encoding: gzip, chunked": the client's name, its codings trimmed (the framing check
+// has refused empty ones). Some upstreams refuse a value with trailing white space.
+void appendEncodingLine(const HeaderField& field, std::string& out) {
+  out.append(field.name);
+  out += ": ";
+  std::string_view value = field.value;
+  for (bool first = true;; first = false) {
+    const size_t comma = value.find(',');
+    std::string_view coding = value.substr(0, comma);
+    while (!coding.empty() && (coding.front() == ' ' || coding.front() == '\t')) {
+      coding.remove_prefix(1);
+    }
+    while (!coding.empty() && (coding.back() == ' ' || coding.back() == '\t')) {
+      coding.remove_suffix(1);
+    }
+    if (!first) out += ", ";
+    out.append(coding);
+    if (comma == std::string_view::npos) break;
+    value.remove_prefix(comma + 1);
+  }
+}
+
+bool isTransferEncoding(std::string_view name) {
+  return name.size() == 17 && startsWithNoCase(name, "Transfer-Encoding");
 }
 
 }  // namespace
@@ -30,26 +56,41 @@ RequestStreamRewriter::RequestStreamRewriter(std::string authorizationLine)
     : authorizationLine_(std::move(authorizationLine)) {}
 
 uint64_t RequestStreamRewriter::headInProgress() const {
-  return state_ == State::kHead && !pending_.empty() ? headsAccepted_ + 1 : 0;
+  return state_ == State::kHead && collector_.inProgress() ? headsAccepted_ + 1 : 0;
 }
 
 void RequestStreamRewriter::report(size_t headStart, const std::string& out,
                                    FeedResult& result) const {
   result.requests.push_back({std::string(head_.method), std::string(head_.target),
-                             !authorizationLine_.empty(), out.size() - headStart});
+                             !authorizationLine_.empty(), framing_.upgrade,
+                             out.size() - headStart});
 }
 
 void RequestStreamRewriter::refuse(RequestFault fault) {
+  refusedInBody_ = state_ == State::kLengthBody || state_ == State::kChunkedBody;
   state_ = State::kRefused;
   fault_ = fault;
-  pending_.clear();
-  pending_.shrink_to_fit();
+  collector_.clear();
+}
+
+void RequestStreamRewriter::endMessage() {
+  state_ = upgradePending_ ? State::kAwaitingAnswer : State::kHead;
+}
+
+void RequestStreamRewriter::answerKnown(bool switched) {
+  if (!upgradePending_) return;
+  upgradePending_ = false;
+  if (switched) {
+    state_ = State::kPassThrough;
+  } else if (state_ == State::kAwaitingAnswer) {
+    state_ = State::kHead;
+  }
 }
 
 FeedResult RequestStreamRewriter::feed(std::string_view bytes, std::string& out) {
   FeedResult result;
   size_t pos = 0;
-  while (pos < bytes.size() && state_ != State::kRefused &&
+  while (pos < bytes.size() && state_ != State::kRefused && state_ != State::kAwaitingAnswer &&
          result.verdict != StreamVerdict::kConnect) {
     const std::string_view rest = bytes.substr(pos);
     switch (state_) {
@@ -60,15 +101,17 @@ FeedResult RequestStreamRewriter::feed(std::string_view bytes, std::string& out)
         const size_t take = static_cast<size_t>(std::min<uint64_t>(bodyLeft_, rest.size()));
         out.append(rest.data(), take);
         pos += take;
+        result.bodyBytes += take;
         bodyLeft_ -= take;
-        if (bodyLeft_ == 0) state_ = State::kHead;
+        if (bodyLeft_ == 0) endMessage();
         break;
       }
       case State::kChunkedBody: {
         const size_t take = chunked_.scan(rest);
         out.append(rest.data(), take);
         pos += take;
-        if (chunked_.status() == ChunkedBodyScanner::Status::kDone) state_ = State::kHead;
+        result.bodyBytes += take;
+        if (chunked_.status() == ChunkedBodyScanner::Status::kDone) endMessage();
         if (chunked_.status() == ChunkedBodyScanner::Status::kMalformed) {
           refuse(RequestFault::kBadChunkedBody);
         }
@@ -78,6 +121,7 @@ FeedResult RequestStreamRewriter::feed(std::string_view bytes, std::string& out)
         out.append(rest);
         pos = bytes.size();
         break;
+      case State::kAwaitingAnswer:
       case State::kRefused:
         break;
     }
@@ -85,6 +129,8 @@ FeedResult RequestStreamRewriter::feed(std::string_view bytes, std::string& out)
   if (state_ == State::kRefused) {
     result.verdict = StreamVerdict::kRefused;
     result.fault = fault_;
+  } else if (state_ == State::kAwaitingAnswer) {
+    result.verdict = StreamVerdict::kAwaitingAnswer;
   }
   result.consumed = pos;
   return result;
@@ -92,32 +138,19 @@ FeedResult RequestStreamRewriter::feed(std::string_view bytes, std::string& out)
 
 size_t RequestStreamRewriter::takeHead(std::string_view bytes, std::string& out,
                                        FeedResult& result) {
-  if (pending_.empty()) {
-    // The usual case: the whole head is in this slice and is parsed where it lies.
-    const size_t end = findHeadEnd(bytes.substr(0, kHeadLimit));
-    if (end != std::string_view::npos) {
-      acceptHead(bytes.substr(0, end), out, result);
-      return end;
-    }
-    if (bytes.size() >= kHeadLimit) {
+  const HeadCollector::Taken taken = collector_.take(bytes);
+  switch (taken.status) {
+    case HeadCollector::Status::kComplete:
+      acceptHead(taken.head, out, result);
+      collector_.clear();
+      break;
+    case HeadCollector::Status::kTooLarge:
       refuse(RequestFault::kHeadTooLarge);
-      return 0;
-    }
-    pending_.assign(bytes);
-    return bytes.size();
+      break;
+    case HeadCollector::Status::kNeedMore:
+      break;
   }
-  const size_t before = pending_.size();
-  const size_t take = std::min(bytes.size(), kHeadLimit - before);
-  pending_.append(bytes.data(), take);
-  const size_t end = findHeadEnd(pending_, before);
-  if (end != std::string_view::npos) {
-    pending_.resize(end);
-    acceptHead(pending_, out, result);
-    pending_.clear();
-    return end - before;
-  }
-  if (pending_.size() >= kHeadLimit) refuse(RequestFault::kHeadTooLarge);
-  return take;
+  return taken.count;
 }
 
 void RequestStreamRewriter::acceptHead(std::string_view head, std::string& out,
@@ -169,7 +202,13 @@ void RequestStreamRewriter::rewriteHead(std::string_view head, std::string& out,
   }
 
   out.append(head_.method);
-  out += " http://";
+  out += ' ';
+  out += destination_.scheme;
+  out += "://";
+  if (!destination_.userinfo.empty()) {
+    out += destination_.userinfo;
+    out += '@';
+  }
   appendAuthority(destination_, false, out);
   out += destination_.path;
   out += ' ';
@@ -177,21 +216,31 @@ void RequestStreamRewriter::rewriteHead(std::string_view head, std::string& out,
   out += "\r\n";
   for (const HeaderField& field : head_.fields) {
     if (isClientProxyHeader(field.name)) continue;
-    out.append(field.line);
+    if (isTransferEncoding(field.name)) {
+      appendEncodingLine(field, out);
+    } else {
+      out.append(field.line);
+    }
     out += "\r\n";
   }
   out += authorizationLine_;
-  out += kKeepAliveTail;
+  // An HTTP/1.0 request is persistent only when it asks to be.
+  if (head_.version == "HTTP/1.0" && !framing_.keepAliveAsked) {
+    out += "\r\n";
+  } else {
+    out += kKeepAliveTail;
+  }
   report(headStart, out, result);
 
-  if (framing_.upgrade) {
-    state_ = State::kPassThrough;
-  } else if (framing_.body == RequestFraming::Body::kLength) {
+  upgradePending_ = framing_.upgrade;
+  if (framing_.body == RequestFraming::Body::kLength) {
     bodyLeft_ = framing_.length;
     state_ = State::kLengthBody;
   } else if (framing_.body == RequestFraming::Body::kChunked) {
     chunked_ = ChunkedBodyScanner();
     state_ = State::kChunkedBody;
+  } else {
+    endMessage();
   }
 }
 

@@ -1,7 +1,6 @@
 #include "proxy/session_handshake.h"
 
 #include "log/app_log.h"
-#include "log/log_text.h"
 #include "proxy/proxy_run.h"
 
 namespace quillon {
@@ -34,10 +33,6 @@ void logHandshakeFailure(const std::string& prefix, IoResult result, const char*
   } else {
     logError(prefix, failure);
   }
-}
-
-void logRequest(const std::string& prefix, const RequestReport& request) {
-  logLine(prefix, "处理 ", loggableText(request.method), " 请求: ", loggableText(request.target));
 }
 
 bool sendUpstream(SessionContext& session, std::string_view bytes, const char* failure) {

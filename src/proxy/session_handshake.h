@@ -35,14 +35,18 @@ struct ClientRequest {
   std::string target;
   bool isConnect = false;
   bool authorizationAdded = false;
+  bool upgrade = false;
   // What goes upstream for the bytes read so far: the first request's rebuilt head
   // (firstHeadSize bytes; for CONNECT the proxy's own CONNECT request), then whatever followed
   // it (plain HTTP: its body and later requests).
   std::string upstreamBytes;
   size_t firstHeadSize = 0;
+  // Plain HTTP: of the bytes after the first head, how many are bodies (not later heads).
+  size_t earlyBodyBytes = 0;
   // Plain HTTP: later requests among the bytes read so far, for their log lines.
   std::vector<RequestReport> laterRequests;
-  // CONNECT: the bytes the client sent after its head, forwarded once the tunnel is up.
+  // CONNECT: the bytes the client sent after its head, forwarded once the tunnel is up. Plain
+  // HTTP: the bytes after a request that asked for an upgrade, kept until its answer is known.
   std::string early;
   // Plain HTTP: the rewriter, which goes on with the connection's later requests.
   std::unique_ptr<RequestStreamRewriter> rewriter;
@@ -61,9 +65,6 @@ struct SessionContext {
 // `failure` for kClosed and kFailed, `timedOut` for kTimedOut, the stop line for kStopped.
 void logHandshakeFailure(const std::string& prefix, IoResult result, const char* failure,
                          const char* timedOut);
-
-// "处理 <method> 请求: <target>", with the client's texts made safe for the log.
-void logRequest(const std::string& prefix, const RequestReport& request);
 
 // Sends `bytes` to the upstream within the handshake's time limit and counts what went out.
 // On failure logs `failure` followed by the error code (or the stop line), closes the

@@ -79,15 +79,21 @@ curl_proxy() {  # curl through the runner started last
   curl -sS --max-time 30 --noproxy '' -x "http://127.0.0.1:$PROXY_PORT" "$@"
 }
 
-squid_logged() {  # squid_logged TEXT...: every text occurs in one line of squid's access log
-  local line
-  line=$(grep -F -- "$1" "$SQUID_ACCESS_LOG" | tail -n 1)
-  shift
-  local text
-  for text in "$@"; do
-    [[ "$line" == *"$text"* ]] || return 1
+# squid_logged TEXT...: every text occurs in one line of squid's access log. Squid writes a
+# line when the transaction ends (a CONNECT line only once the tunnel has closed), so the line
+# is waited for, up to 10 s.
+squid_logged() {
+  local i line text found
+  for i in $(seq 1 100); do
+    found=1
+    line=$(grep -F -- "$1" "$SQUID_ACCESS_LOG" | tail -n 1)
+    for text in "${@:2}"; do
+      [[ "$line" == *"$text"* ]] || found=0
+    done
+    [ -n "$line" ] && [ "$found" = 1 ] && return 0
+    sleep 0.1
   done
-  [ -n "$line" ]
+  return 1
 }
 
 origin="http://127.0.0.1:$ORIGIN_PORT"
@@ -138,6 +144,26 @@ if start_runner good "localhost:$SQUID_PORT" --password-file "$WORK/password"; t
     [ "$codes" = "1 200 0 200 " ]
   check "keep-alive: squid saw the second request authenticated" \
     squid_logged "GET $origin/bytes/101" "TCP_MISS/200" " $PROXY_USER "
+
+  # An offer to upgrade to HTTP/2 that squid declines (it answers 200): the connection goes on
+  # request by request, so the second request is rewritten with the credentials too.
+  codes=$(curl_proxy --http2 -o /dev/null -w '%{num_connects} %{http_code}\n' "$origin/bytes/102" \
+    -o /dev/null -w '%{num_connects} %{http_code}\n' "$origin/bytes/103" | tr '\n' ' ')
+  check "declined upgrade: both requests pass on one connection (got $codes)" \
+    [ "$codes" = "1 200 0 200 " ]
+
+  # HTTP/1.0 requests without keep-alive: each answer ends with the connection, as the client
+  # reads it.
+  completed=$(timeout 120 ab -s 20 -n 20 -X "127.0.0.1:$PROXY_PORT" "$origin/bytes/104" 2>/dev/null |
+    awk '/^Complete requests:/ { print $3 }')
+  check "HTTP/1.0 client: 20 of 20 requests complete (got ${completed:-none})" \
+    [ "${completed:-0}" = 20 ]
+
+  # An ftp:// target goes upstream as it is: squid answers it (503: nothing listens there).
+  ftp_port=$(free_port)
+  code=$(curl_proxy -o /dev/null -w '%{http_code}' "ftp://127.0.0.1:$ftp_port/file.txt" 2>/dev/null)
+  check "ftp target: squid's own answer reaches the client (got $code)" [ "$code" = 503 ]
+  check "ftp target: squid saw it" squid_logged "ftp://127.0.0.1:$ftp_port/file.txt" " $PROXY_USER "
 
   stop_runner good
 fi

@@ -1,4 +1,5 @@
-// How many descriptors and threads the process holds, for leak checks in the load tests.
+// How many descriptors and threads the process holds, for leak checks in the load tests, and
+// how much processor time it has used.
 #pragma once
 
 namespace quillon::testing {
@@ -17,5 +18,9 @@ int threadCount();
 // Raises this process's descriptor limit as far as allowed; returns the limit now in force
 // (-1 where there is no such limit).
 int raiseDescriptorLimit();
+
+// The processor time (user and system, all threads) this process has used so far, in
+// milliseconds; -1 when the system does not tell.
+long long processCpuMilliseconds();
 
 }  // namespace quillon::testing

@@ -39,6 +39,15 @@ int raiseDescriptorLimit() {
   return static_cast<int>(limit.rlim_cur);
 }
 
+long long processCpuMilliseconds() {
+  rusage usage{};
+  if (::getrusage(RUSAGE_SELF, &usage) != 0) return -1;
+  const auto ms = [](const timeval& t) {
+    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_usec / 1000;
+  };
+  return ms(usage.ru_utime) + ms(usage.ru_stime);
+}
+
 int waitForDescriptorCount(int limit, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   int count = openDescriptorCount();

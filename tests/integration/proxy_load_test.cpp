@@ -3,8 +3,10 @@
 // descriptors checked afterwards. The test plays the upstream proxy itself.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "descriptor_count.h"
@@ -104,6 +106,56 @@ TEST_F(ProxyLoad, ConcurrentTunnelsCarryEveryByteBothWays) {
     EXPECT_EQ(server.totalBytesReceived(), static_cast<int64_t>(answers + payload));
     // The registry became empty, which always writes its close line.
     EXPECT_GE(countLinesContaining(log, ", 当前活跃隧道数: 0"), 1);
+    server.stop();
+  }
+}
+
+// Tunnels that cannot move cost no processor time: the client has sent its request, ended its
+// side and does not read; the upstream has answered more than the client takes and ended its
+// side too. Every direction waits for a socket that will not become ready. (A system that
+// reports the client's end on every wait, as Windows does, must not make the wait spin.)
+TEST_F(ProxyLoad, StalledTunnelsCostNoProcessorTime) {
+  {
+    LocalProxyServer server;
+    const uint16_t port = startOnFreePort(server, upstream.port());
+    ASSERT_NE(port, 0);
+    constexpr int kStalled = 50;
+    std::vector<TunnelPair> pairs(kStalled);
+    for (int i = 0; i < kStalled; ++i) {
+      ASSERT_TRUE(openTunnelPair(port, upstream, "s" + std::to_string(i) + ":443", &pairs[i]));
+      ASSERT_TRUE(sendText(pairs[i].client, "request"));
+      shutdownSending(pairs[i].client.get());
+      ASSERT_EQ(recvUntilClosed(pairs[i].upstream, 5000), "request");
+      ASSERT_TRUE(setSocketBlocking(pairs[i].upstream.get(), false));
+    }
+    // Answers until nothing more fits anywhere between the upstream and the client.
+    const std::string chunk(65536, 'a');
+    for (int idle = 0; idle < 20;) {
+      bool moved = false;
+      for (TunnelPair& pair : pairs) {
+        moved |= sendSome(pair.upstream.get(), chunk.data(), chunk.size()) > 0;
+      }
+      if (moved) {
+        idle = 0;
+      } else {
+        ++idle;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    }
+    for (TunnelPair& pair : pairs) shutdownSending(pair.upstream.get());
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_EQ(server.activeTunnelCount(), kStalled) << "only the client directions have ended";
+
+    const long long before = processCpuMilliseconds();
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    const long long used = processCpuMilliseconds() - before;
+    // Spinning costs seconds; a wait that Windows wakes for a client's end (Wine: about 0.5 ms
+    // each) is retried after pauses that grow to 2 s.
+    if (before >= 0) {
+      EXPECT_LT(used, 250) << used << " ms of processor time in 5 s";
+    }
+    pairs.clear();
+    EXPECT_TRUE(waitUntil([&] { return server.activeTunnelCount() == 0; }, 10000));
     server.stop();
   }
 }

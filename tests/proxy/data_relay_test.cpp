@@ -8,6 +8,7 @@
 #include <random>
 #include <thread>
 
+#include "proxy/data_relay.h"
 #include "proxy_harness.h"
 
 namespace quillon::testing {
@@ -133,17 +134,20 @@ TEST(DataRelay, AResetIsPassedOnAsAReset) {
   EXPECT_TRUE(harness.waitForNoTunnels(1000));
 }
 
-// A direction waiting for its destination to take bytes still notices the tunnel's end: the
-// client resets while uploading to an upstream that has stopped reading.
+// A direction waiting for its destination to take bytes leaves its own source unwatched, as
+// nothing could be done with it; the client's reset while its upload waits on a silent
+// upstream ends the tunnel as soon as the upstream moves again.
 TEST(DataRelay, AWriterWaitingForItsDestinationLeavesWhenTheOtherSideFails) {
-  std::atomic<bool> release{false};
+  std::atomic<bool> speak{false};
   ProxyHarness harness([&](FakeConnection& connection) {
     connection.readUntil("\r\n\r\n");
     connection.send(kAccept);
-    // Reads nothing more until the test is done.
-    for (int i = 0; i < 500 && !release.load(); ++i) {
+    // Reads nothing more; says one byte when the test asks.
+    for (int i = 0; i < 500 && !speak.load(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    connection.send("x");
+    connection.readUntilClosed(5000);
   });
   ASSERT_TRUE(harness.start());
   std::string prefix;
@@ -161,12 +165,70 @@ TEST(DataRelay, AWriterWaitingForItsDestinationLeavesWhenTheOtherSideFails) {
     }
   }
   setResetOnClose(client.get());
-  const auto resetAt = std::chrono::steady_clock::now();
   client.reset();
+  const auto spokeAt = std::chrono::steady_clock::now();
+  speak.store(true);
   EXPECT_TRUE(harness.waitForNoTunnels(2000));
-  EXPECT_LT(std::chrono::steady_clock::now() - resetAt, std::chrono::seconds(2));
-  EXPECT_TRUE(harness.log.containsPrefix(prefix + "客户端->代理: 读取错误: "));
-  release.store(true);
+  EXPECT_LT(std::chrono::steady_clock::now() - spokeAt, std::chrono::seconds(2));
+  EXPECT_TRUE(harness.log.containsPrefix("转发" + prefix + "代理->客户端数据失败: "));
+}
+
+// Tunnels that have moved data and now wait for more hold no read buffer.
+TEST(DataRelay, IdleTunnelsHoldNoReadBuffer) {
+  ProxyHarness harness(FakeUpstream::answerThenEcho(kAccept));
+  ASSERT_TRUE(harness.start());
+  const std::string payload(256 * 1024, 'p');
+  std::vector<Socket> clients(10);
+  for (Socket& client : clients) {
+    std::string prefix;
+    ASSERT_TRUE(harness.openTunnel(client, prefix));
+    ASSERT_TRUE(sendText(client, payload));
+    ASSERT_EQ(recvExactly(client, payload.size(), 10000).size(), payload.size());
+  }
+  EXPECT_TRUE(waitUntil([] { return relayBuffersHeld() == 0; }, 2000)) << relayBuffersHeld();
+  clients.clear();
+  EXPECT_TRUE(harness.waitForNoTunnels());
+}
+
+// A wait as older Windows versions do it: an entry without events is an invalid argument.
+int strictWait(PollEntry* entries, size_t count, int timeoutMs) {
+  for (size_t i = 0; i < count; ++i) {
+    if (entries[i].events == 0) {
+      setLastSocketError(10022);
+      return -1;
+    }
+  }
+  return pollSockets(entries, count, timeoutMs);
+}
+
+// An upload to an upstream that reads slowly keeps a direction waiting for the upstream while
+// the client's socket has nothing wanted of it: that socket is left out of the wait.
+TEST(DataRelay, AnUploadUnderBackPressureNeverWaitsWithoutEvents) {
+  constexpr size_t kUpload = 4 << 20;
+  ProxyHarness harness([](FakeConnection& connection) {
+    connection.readUntil("\r\n\r\n");
+    setIntOption(connection.handle(), SOL_SOCKET, SO_RCVBUF, 16384);
+    connection.send(kAccept);
+    // Reads nothing for a while: the upload backs up into the proxy.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    connection.readExactly(kUpload, 20000);
+    connection.send("done");
+    connection.readUntilClosed(5000);
+  });
+  setRelayWait(strictWait);
+  ASSERT_TRUE(harness.start());
+  std::string prefix;
+  Socket client;
+  ASSERT_TRUE(harness.openTunnel(client, prefix));
+  const std::string upload(kUpload, 'u');
+  std::thread writer([&] { sendText(client, upload); });
+  EXPECT_EQ(recvExactly(client, 4, 30000), "done");
+  writer.join();
+  client.reset();
+  EXPECT_TRUE(harness.waitForNoTunnels());
+  setRelayWait(nullptr);
+  EXPECT_EQ(harness.upstream.received(0).size(), 144 + kUpload);
+  EXPECT_FALSE(harness.log.containsPrefix(prefix + "客户端->代理: 读取错误: "));
 }
 
 TEST(DataRelay, RegistryLinesAreThrottled) {

@@ -135,7 +135,9 @@ TEST(Destination, FromTheAbsoluteTargetOrTheHostHeader) {
       // An absolute target ignores the Host header, also a conflicting one.
       {"GET http://192.0.2.1/a" + v + "Host: a\r\nHost: b\r\n", Fault::kNone, "192.0.2.1", 80,
        "/a"},
-      {"GET ftp://192.0.2.1/f" + v, Fault::kUnsupportedScheme, "", 0, ""},
+      {"GET ftp://192.0.2.1/f" + v, Fault::kNone, "192.0.2.1", 21, "/f"},
+      {"GET WSS://192.0.2.1" + v, Fault::kNone, "192.0.2.1", 443, "/"},
+      {"GET gopher://192.0.2.1/f" + v, Fault::kUnsupportedScheme, "", 0, ""},
       {"GET http:///x" + v, Fault::kBadTarget, "", 0, ""},
       {"GET http://user@/x" + v, Fault::kBadTarget, "", 0, ""},
       {"GET http://a@b@origin.test/x" + v, Fault::kBadTarget, "", 0, ""},
@@ -291,6 +293,16 @@ TEST(ChunkedBody, EndsAfterTheTrailerAndStopsAtTheFirstBadByte) {
       {"5\r\nhello\r\n0\r\n\r\nNEXT", 15, Status::kDone},
       {"5;a=1;b=\"x y\"\r\n0\r\n\r\n\r\nA\r\n0123456789\r\n000\r\n\r\nNEXT", 44, Status::kDone},
       {"5 ;x\r\nhello\r\n0\r\nX-Sum: 1\r\nY:\r\n\r\nNEXT", 32, Status::kDone},
+      // Extensions: token names, token or quoted-string values, white space around ; and =.
+      {"0; a = b ;c=\"\\\"q\\\\\" \r\n\r\nNEXT", 24, Status::kDone},
+      {"0;a=1 2\r\n\r\n", 6, Status::kMalformed},
+      {"0;a,b\r\n\r\n", 3, Status::kMalformed},
+      {"0;=b\r\n\r\n", 2, Status::kMalformed},
+      {"0;a=\r\n\r\n", 4, Status::kMalformed},
+      {"0;a=b\"\r\n\r\n", 5, Status::kMalformed},
+      {"0;a=\"b\r\n\r\n", 6, Status::kMalformed},
+      {"0;a=\"b\"c\r\n\r\n", 7, Status::kMalformed},
+      {"0;\r\n\r\n", 2, Status::kMalformed},
       {"ffffffffffffffff\r\nabc", 21, Status::kInBody},
       {"5\r\nhel", 6, Status::kInBody},
       {"x\r\n", 0, Status::kMalformed},
@@ -306,7 +318,7 @@ TEST(ChunkedBody, EndsAfterTheTrailerAndStopsAtTheFirstBadByte) {
       {"0\r\nX: a\nb\r\n\r\n", 7, Status::kMalformed},
       {"0\r\n\r\r", 4, Status::kMalformed},
       {longLine, 4096, Status::kMalformed},
-      {longTrailer, 3 + kHeadLimit, Status::kMalformed},
+      {longTrailer, 3 + kAnswerHeadLimit, Status::kMalformed},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.bytes.substr(0, 40));
@@ -321,6 +333,49 @@ TEST(ChunkedBody, EndsAfterTheTrailerAndStopsAtTheFirstBadByte) {
   }
 }
 
+TEST(AnswerHead, StatusAndTheBodyLengthRulesOfHttp11) {
+  using Body = AnswerFraming::Body;
+  struct Row {
+    std::string head;
+    bool toHead;
+    int status;  // 0: malformed
+    Body body;
+    uint64_t length;
+  };
+  const std::string ok = "HTTP/1.1 200 OK\r\n";
+  const Row rows[] = {
+      {ok + "Content-Length: 12\r\n\r\n", false, 200, Body::kLength, 12},
+      {ok + "Content-Length: 12, 12\nX: y\n\n", false, 200, Body::kLength, 12},
+      {ok + "Content-Length: 0\r\n\r\n", false, 200, Body::kNone, 0},
+      {ok + "Transfer-Encoding: gzip, chunked\r\nContent-Length: 5\r\n\r\n", false, 200,
+       Body::kChunked, 0},
+      {ok + "Transfer-Encoding: chunked, gzip\r\n\r\n", false, 200, Body::kUntilClose, 0},
+      {ok + "\r\n", false, 200, Body::kUntilClose, 0},
+      {"HTTP/1.0 200 OK\r\nContent-Length: x\r\nTransfer-Encoding: chunked\r\n\r\n", false, 200,
+       Body::kChunked, 0},
+      {ok + "Content-Length: 12\r\n\r\n", true, 200, Body::kNone, 0},
+      {"HTTP/1.1 204 No Content\r\nContent-Length: 12\r\n\r\n", false, 204, Body::kNone, 0},
+      {"HTTP/1.1 304 Not Modified\r\nTransfer-Encoding: chunked\r\n\r\n", false, 304, Body::kNone,
+       0},
+      {"HTTP/1.1 100 Continue\r\n\r\n", false, 100, Body::kNone, 0},
+      {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: h2c\r\n\r\n", false, 101, Body::kNone, 0},
+      {ok + "Content-Length: 12, 13\r\n\r\n", false, 0, Body::kNone, 0},
+      {ok + "Content-Length: -1\r\n\r\n", false, 0, Body::kNone, 0},
+      {ok + " Folded: x\r\n\r\n", false, 0, Body::kNone, 0},
+      {"HTTP/1.1 20 OK\r\n\r\n", false, 0, Body::kNone, 0},
+      {"ICY 200 OK\r\n\r\n", false, 0, Body::kNone, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.head);
+    AnswerFraming framing;
+    const std::optional<int> status = parseAnswerHead(row.head, row.toHead, framing);
+    EXPECT_EQ(status.value_or(0), row.status);
+    if (!status) continue;
+    EXPECT_EQ(framing.body, row.body);
+    EXPECT_EQ(framing.length, row.length);
+  }
+}
+
 TEST(ConnectAnswer, StatusLineDecidesAfterInterimAnswers) {
   using V = AnswerVerdict;
   struct Row {
@@ -331,9 +386,9 @@ TEST(ConnectAnswer, StatusLineDecidesAfterInterimAnswers) {
   };
   const std::string ok = "HTTP/1.1 200 OK\r\n\r\n";
   const std::string pad = "HTTP/1.1 200 OK\r\nX: ";
-  const std::string exact = pad + std::string(kHeadLimit - pad.size() - 4, 'a') + "\r\n\r\n";
+  const std::string exact = pad + std::string(kAnswerHeadLimit - pad.size() - 4, 'a') + "\r\n\r\n";
   std::string interims;
-  while (interims.size() <= kHeadLimit) interims += "HTTP/1.1 100 Continue\r\n\r\n";
+  while (interims.size() <= kAnswerHeadLimit) interims += "HTTP/1.1 100 Continue\r\n\r\n";
   const Row rows[] = {
       {"HTTP/1.1 200 Connection established\r\n\r\n", V::kOpen, 200, 39},
       {"HTTP/1.0 200 OK\r\n\r\nEARLY", V::kOpen, 200, 19},
@@ -343,7 +398,7 @@ TEST(ConnectAnswer, StatusLineDecidesAfterInterimAnswers) {
       {"HTTP/1.1 100 Continue\r\n\r\n" + ok, V::kOpen, 200, 25 + ok.size()},
       {"HTTP/1.1 100 Continue\r\nX: 1\r\n\r\nHTTP/1.1 102 P\n\n" + ok, V::kOpen, 200,
        47 + ok.size()},
-      {exact + "EARLY", V::kOpen, 200, kHeadLimit},
+      {exact + "EARLY", V::kOpen, 200, kAnswerHeadLimit},
       {"HTTP/1.1 403 Forbidden 200 OK\r\n\r\n", V::kRefused, 403, 0},
       {"HTTP/1.1 407 Proxy Authentication Required\r\n", V::kRefused, 407, 0},
       {"HTTP/1.1 407 Denied\r\nContent-Length: 6\r\n\r\n200 OK", V::kRefused, 407, 0},

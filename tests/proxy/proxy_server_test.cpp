@@ -132,7 +132,7 @@ TEST(ProxySession, UnfinishedHeadsAreRefusedAtTheDeadlineOrTheLimit) {
 
   // More than the limit without the head's end.
   std::string big;
-  Socket large = harness.openSession("GET /a HTTP/1.1\r\nX-Big: " + std::string(20000, 'x'), big);
+  Socket large = harness.openSession("GET /a HTTP/1.1\r\nX-Big: " + std::string(70000, 'x'), big);
   ASSERT_TRUE(harness.waitForSessionLine(big, "请求头过大，可能不完整"));
   recvUntilClosed(large, 5000, &closed);
   EXPECT_TRUE(closed);

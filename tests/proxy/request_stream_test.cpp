@@ -95,8 +95,8 @@ TEST(RequestStream, RefusedHeadsNeverGoUpstream) {
        RequestFault::kBadContentLength},
       {"POST /a HTTP/1.1\r\n" + h + "Transfer-Encoding: chunked, gzip\r\n\r\n",
        RequestFault::kUnsupportedEncoding},
-      {"GET /" + std::string(kHeadLimit, 'a'), RequestFault::kHeadTooLarge},
-      {"GET / HTTP/1.1\r\n" + h + "X: " + std::string(kHeadLimit, 'a') + "\r\n\r\n",
+      {"GET /" + std::string(kRequestHeadLimit, 'a'), RequestFault::kHeadTooLarge},
+      {"GET / HTTP/1.1\r\n" + h + "X: " + std::string(kRequestHeadLimit, 'a') + "\r\n\r\n",
        RequestFault::kHeadTooLarge},
       {"GET @evil.test/x HTTP/1.1\r\n" + h + "\r\n", RequestFault::kBadTarget},
       {"GET http://origin.test\rX-Injected:1/x HTTP/1.1\r\n\r\n", RequestFault::kBadRequestLine},
@@ -108,7 +108,7 @@ TEST(RequestStream, RefusedHeadsNeverGoUpstream) {
        RequestFault::kBadHeaderLine},
       {"GET /x HTTP/1.1\r\n" + h + "X: 1\r\n Proxy-Authorization: Basic eDp5\r\n\r\n",
        RequestFault::kBadHeaderLine},
-      {"GET ftp://origin.test/x HTTP/1.1\r\n\r\n", RequestFault::kUnsupportedScheme},
+      {"GET gopher://origin.test/x HTTP/1.1\r\n\r\n", RequestFault::kUnsupportedScheme},
       {"CONNECT origin.test:443 HTTP/1.1\r\n" + h + "\r\n", RequestFault::kConnectNotFirst},
   };
   for (const Row& row : rows) {
@@ -189,17 +189,81 @@ TEST(RequestStream, ConnectAsFirstHeadGivesTheUpstreamRequestAndStopsAtItsEnd) {
   EXPECT_EQ(bare.size(), 144u);
 }
 
-TEST(RequestStream, AfterAnUpgradeRequestEverythingPassesUnchanged) {
+// The bytes after a request that asked for an upgrade (its body included in the request) wait
+// for its answer: a 101 lets them pass unchanged, any other answer rewrites them as requests.
+TEST(RequestStream, AfterAnUpgradeRequestTheRestWaitsForItsAnswer) {
   const std::string head =
-      "GET /chat HTTP/1.1\r\nHost: origin.test\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-      "\r\n";
-  const std::string after = "\x81\x05hello GET / HTTP/1.1\r\nContent-Length: x\r\n\r\n";
-  const Rewritten run = rewrite(head + after, 3);
-  EXPECT_EQ(run.verdict, StreamVerdict::kForwarding);
-  EXPECT_EQ(run.out,
-            "GET http://origin.test/chat HTTP/1.1\r\nHost: origin.test\r\nUpgrade: websocket\r\n"
-            "Connection: Upgrade\r\n" +
-                kAuth + kTail + after);
+      "POST /chat HTTP/1.1\r\nHost: origin.test\r\nUpgrade: h2c\r\nContent-Length: 4\r\n\r\n";
+  const std::string rewritten =
+      "POST http://origin.test/chat HTTP/1.1\r\nHost: origin.test\r\nUpgrade: h2c\r\n"
+      "Content-Length: 4\r\n" +
+      kAuth + kTail + "body";
+  const std::string after = "GET /two HTTP/1.1\r\nHost: origin.test\r\n\r\n";
+  for (bool switched : {true, false}) {
+    SCOPED_TRACE(switched);
+    for (size_t slice : kSlices) {
+      SCOPED_TRACE(slice);
+      RequestStreamRewriter rewriter(kAuth);
+      const std::string stream = head + "body" + after;
+      std::string out;
+      size_t pos = 0;
+      FeedResult result;
+      while (pos < stream.size() && result.verdict == StreamVerdict::kForwarding) {
+        const std::string_view piece = std::string_view(stream).substr(pos, slice);
+        result = rewriter.feed(piece, out);
+        pos += result.consumed;
+      }
+      ASSERT_EQ(result.verdict, StreamVerdict::kAwaitingAnswer);
+      EXPECT_EQ(pos, head.size() + 4) << "the rest is not taken";
+      EXPECT_EQ(out, rewritten);
+      EXPECT_EQ(rewriter.feed(after, out).consumed, 0u);
+      rewriter.answerKnown(switched);
+      out.clear();
+      EXPECT_EQ(rewriter.feed(std::string_view(stream).substr(pos), out).verdict,
+                StreamVerdict::kForwarding);
+      EXPECT_EQ(out, switched ? after
+                              : "GET http://origin.test/two HTTP/1.1\r\nHost: origin.test\r\n" +
+                                    kAuth + kTail);
+    }
+  }
+}
+
+// Each request line and tail as the upstream gets it: schemes, HTTP/1.0 persistence, the
+// Transfer-Encoding value and a head between 16 and 64 KiB.
+TEST(RequestStream, HeadsAreRebuiltWithTheirSchemeAndPersistence) {
+  struct Row {
+    std::string head;
+    std::string expected;
+  };
+  const std::string t = kAuth + kTail;   // a persistent request's tail
+  const std::string c = kAuth + "\r\n";  // an HTTP/1.0 request's that did not ask for it
+  const std::string line = "GET http://192.0.2.1/ HTTP/1.0\r\n";
+  const std::string big = "Cookie: " + std::string(60000, 'c') + "\r\n";
+  const Row rows[] = {
+      {"GET ftp://user:pw@192.0.2.1/f.txt HTTP/1.1\r\n\r\n",
+       "GET ftp://user:pw@192.0.2.1/f.txt HTTP/1.1\r\n" + t},
+      {"GET FTP://192.0.2.1:2121/ HTTP/1.1\r\n\r\n", "GET ftp://192.0.2.1:2121/ HTTP/1.1\r\n" + t},
+      {"GET ws://192.0.2.1:80/c HTTP/1.1\r\n\r\n", "GET ws://192.0.2.1/c HTTP/1.1\r\n" + t},
+      {"GET wss://u@192.0.2.1/c HTTP/1.1\r\n\r\n", "GET wss://192.0.2.1/c HTTP/1.1\r\n" + t},
+      {line + "\r\n", line + c},
+      {line + "Connection: close\r\n\r\n", line + "Connection: close\r\n" + c},
+      {line + "Connection: x, Keep-Alive\r\n\r\n", line + "Connection: x, Keep-Alive\r\n" + t},
+      {line + "Proxy-Connection: keep-alive\r\n\r\n", line + t},
+      {"GET http://192.0.2.1/ HTTP/1.1\r\nConnection: close\r\n\r\n",
+       "GET http://192.0.2.1/ HTTP/1.1\r\nConnection: close\r\n" + t},
+      {"POST http://192.0.2.1/ HTTP/1.1\r\ntransfer-encoding:gzip ,\tchunked \t\r\n\r\n0\r\n\r\n",
+       "POST http://192.0.2.1/ HTTP/1.1\r\ntransfer-encoding: gzip, chunked\r\n" + t + "0\r\n\r\n"},
+      {"GET http://192.0.2.1/ HTTP/1.1\r\n" + big + "\r\n",
+       "GET http://192.0.2.1/ HTTP/1.1\r\n" + big + t},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.head.substr(0, 80));
+    for (size_t slice : {size_t{7}, std::string::npos}) {
+      const Rewritten run = rewrite(row.head, slice);
+      EXPECT_EQ(run.verdict, StreamVerdict::kForwarding);
+      EXPECT_EQ(run.out, row.expected);
+    }
+  }
 }
 
 TEST(RequestStream, HeadInProgressNumbersEachUnfinishedHead) {
