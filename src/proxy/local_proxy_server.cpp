@@ -170,7 +170,7 @@ void LocalProxyServer::runListener(std::shared_ptr<ProxyRun> run) {
       reportSetup(ListenerSetup::kFailed);
     };
     if (!listener.valid()) return fail("创建socket失败: ");
-    if (!setListenerAddressOption(listener.get())) return fail("设置socket选项失败: ");
+    if (!prepareListenerAddress(listener.get())) return fail("设置socket选项失败: ");
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);

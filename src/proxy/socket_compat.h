@@ -81,11 +81,12 @@ void closeSocket(SocketHandle socket);
 bool setSocketBlocking(SocketHandle socket, bool blocking);
 bool setIntOption(SocketHandle socket, int level, int name, int value);
 
-// Sets the option that makes a listening address exclusive: a port that another socket holds
-// cannot be bound. On Windows that is SO_EXCLUSIVEADDRUSE (SO_REUSEADDR there would let a second
-// program share a busy port); elsewhere SO_REUSEADDR, which only allows binding over connections
-// of an earlier run that are still in TIME_WAIT.
-bool setListenerAddressOption(SocketHandle listener);
+// Prepares a listening socket's claim on its address before bind: the port stays this
+// process's, and a listener started again on it (stop, then start) binds while connections
+// accepted by the earlier listener are still open. On Windows no option at all is set (see
+// socket_compat_win.cpp); elsewhere SO_REUSEADDR, which there only lets a bind go past
+// connections of an earlier listener (open or in TIME_WAIT), never past a listening socket.
+bool prepareListenerAddress(SocketHandle listener);
 // True when a failed accept() means that descriptors, buffers or memory have run out, so that
 // retrying at once would only spin.
 bool isResourceExhaustion(int wsaCode);

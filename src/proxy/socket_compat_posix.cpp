@@ -97,7 +97,7 @@ bool setIntOption(SocketHandle socket, int level, int name, int value) {
   return ::setsockopt(socket, level, name, &value, sizeof value) == 0;
 }
 
-bool setListenerAddressOption(SocketHandle listener) {
+bool prepareListenerAddress(SocketHandle listener) {
   return setIntOption(listener, SOL_SOCKET, SO_REUSEADDR, 1);
 }
 

@@ -45,9 +45,17 @@ bool setIntOption(SocketHandle socket, int level, int name, int value) {
          0;
 }
 
-bool setListenerAddressOption(SocketHandle listener) {
-  return setIntOption(listener, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1);
-}
+// The listener takes the row "no socket options" of Microsoft's binding table in "Using
+// SO_REUSEADDR and SO_EXCLUSIVEADDRUSE". With the enhanced socket security of every Windows
+// since Server 2003, a port bound without options cannot be bound by a socket of another user
+// account, not even with SO_REUSEADDR (only the same account is let through, for
+// compatibility). The same document says that a port claimed with SO_EXCLUSIVEADDRUSE cannot be
+// bound again until the connections accepted on it have ended, so a restart would fail with
+// 10048 while a browser still holds a tunnel; without options the port is free again once the
+// listener is closed, whatever it accepted ("Differences Between Listening Socket Reuse Behavior
+// in Windows 2000 and Windows NT 4.0", KB 307175). SO_REUSEADDR is not set either: it would let
+// programs of any account bind the port beside the listener.
+bool prepareListenerAddress(SocketHandle) { return true; }
 
 bool isResourceExhaustion(int wsaCode) {
   return wsaCode == WSAEMFILE || wsaCode == WSAENOBUFS || wsaCode == WSA_NOT_ENOUGH_MEMORY;
