@@ -1,8 +1,15 @@
 #include "proxy/session_io.h"
 
+#include <algorithm>
+#include <atomic>
+
+#include "log/app_log.h"
+
 namespace quillon {
 
 namespace {
+
+std::atomic<ConnectWait> connectWait{nullptr};
 
 int millisecondsLeft(Deadline deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -57,20 +64,69 @@ long readChunk(SocketHandle socket, char* chunk, size_t size, bool& failed) {
   return n;
 }
 
-IoResult connectWithin(SocketHandle socket, const sockaddr_in& address, Deadline deadline,
-                       const WakeSignal* stop) {
+IoResult startConnect(SocketHandle socket, const sockaddr_in& address) {
   if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
     return IoResult::kDone;
   }
   const int started = lastSocketError();
   // A non-blocking connect reports "in progress" (10036) on POSIX and "would block" on Windows.
-  if (started != wsa::kWouldBlock && started != 10036) return IoResult::kFailed;
-  const IoResult waited = waitSocket(socket, kPollOut, deadline, stop);
-  if (waited != IoResult::kDone) return waited;
-  int error = socketErrorOf(socket);
-  if (error == 0) return IoResult::kDone;
-  setLastSocketError(error);
-  return IoResult::kFailed;
+  return started == wsa::kWouldBlock || started == 10036 ? IoResult::kTimedOut : IoResult::kFailed;
+}
+
+int waitConnecting(PollEntry* entries, size_t count, int timeoutMs) {
+  const ConnectWait wait = connectWait.load();
+  return wait != nullptr ? wait(entries, count, timeoutMs)
+                         : pollConnecting(entries, count, timeoutMs);
+}
+
+void setConnectWaitForTesting(ConnectWait wait) { connectWait.store(wait); }
+
+ConnectProgress connectProgress(SocketHandle socket, short revents) {
+  // The pending error is read whatever the wait said: it is where a failure shows even when the
+  // wait did not report it.
+  const int error = socketErrorOf(socket);
+  if (error != 0) {
+    setLastSocketError(error);
+    return ConnectProgress::kFailed;
+  }
+  if ((revents & (kPollErr | kPollHup)) != 0) {
+    // Reported failed, but the reason was already taken: a reset is the nearest name for it.
+    setLastSocketError(wsa::kConnReset);
+    return ConnectProgress::kFailed;
+  }
+  return (revents & kPollOut) != 0 ? ConnectProgress::kConnected : ConnectProgress::kPending;
+}
+
+IoResult connectWithin(SocketHandle socket, const sockaddr_in& address, Deadline deadline,
+                       const WakeSignal* stop) {
+  const IoResult started = startConnect(socket, address);
+  if (started != IoResult::kTimedOut) return started;
+  for (;;) {
+    PollEntry entries[2] = {};
+    entries[0].fd = socket;
+    entries[0].events = kPollOut;
+    if (stop != nullptr) {
+      entries[1].fd = stop->pollHandle();
+      entries[1].events = kPollIn;
+    }
+    const int left = millisecondsLeft(deadline);
+    const int ready =
+        waitConnecting(entries, stop != nullptr ? 2 : 1, std::min(left, kConnectCheckMs));
+    if (ready < 0) return IoResult::kFailed;
+    if (entries[1].revents != 0) return IoResult::kStopped;
+    switch (connectProgress(socket, entries[0].revents)) {
+      case ConnectProgress::kConnected:
+        return IoResult::kDone;
+      case ConnectProgress::kFailed:
+        return IoResult::kFailed;
+      case ConnectProgress::kPending:
+        break;
+    }
+    if (left == 0) {
+      setLastSocketError(wsa::kTimedOut);
+      return IoResult::kTimedOut;
+    }
+  }
 }
 
 }  // namespace quillon

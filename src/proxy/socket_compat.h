@@ -103,6 +103,10 @@ bool setResetOnClose(SocketHandle socket);
 // first (-1 waits for ever), -1 on failure (see lastSocketError()).
 int pollSockets(PollEntry* entries, size_t count, int timeoutMs);
 
+// As pollSockets, for waits where some of the sockets are connecting (they ask for kPollOut):
+// a connect that has failed is reported as kPollErr on every platform. At most 1024 entries.
+int pollConnecting(PollEntry* entries, size_t count, int timeoutMs);
+
 // Wait until `socket` is readable: 1 when it is, 0 when `timeoutMs` passed first (-1 waits for
 // ever), -1 on failure (see lastSocketError()). Any descriptor value works.
 int waitReadable(SocketHandle socket, int timeoutMs);

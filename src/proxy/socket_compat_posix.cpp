@@ -3,7 +3,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-
 #include "proxy/socket_compat.h"
 
 namespace quillon {
@@ -127,6 +126,10 @@ int pollSockets(PollEntry* entries, size_t count, int timeoutMs) {
   }
 }
 
+// poll() reports a failed connect as POLLERR (with POLLOUT and POLLHUP) already.
+int pollConnecting(PollEntry* entries, size_t count, int timeoutMs) {
+  return pollSockets(entries, count, timeoutMs);
+}
 
 long sendSome(SocketHandle socket, const char* data, size_t size) {
   for (;;) {

@@ -4,13 +4,16 @@
 // server itself.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "proxy/proxy_core.h"
+#include "proxy/session_io.h"
 #include "proxy/thread_launch.h"
 #include "proxy/worker_pool.h"
 #include "proxy_harness.h"
@@ -226,6 +229,54 @@ TEST(ProxySession, UnreachableUpstreamsAreLoggedAndTheClientClosed) {
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_EQ(lookups, std::vector<std::string>{upstream});
   }
+}
+
+// A wait that never reports a failed connect, as WSAPoll before Windows 10 version 2004: the
+// failure is hidden and the other entries are waited for until the time-out.
+int waitHidingFailedConnects(PollEntry* entries, size_t count, int timeoutMs) {
+  const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
+  const int ready = pollSockets(entries, count, timeoutMs);
+  if (ready <= 0) return ready;
+  std::vector<size_t> shown;
+  std::vector<PollEntry> others;
+  for (size_t i = 0; i < count; ++i) {
+    if ((entries[i].events & kPollOut) != 0 && (entries[i].revents & (kPollErr | kPollHup)) != 0) {
+      entries[i].revents = 0;
+    } else {
+      shown.push_back(i);
+      others.push_back(entries[i]);
+    }
+  }
+  if (others.size() == count) return ready;
+  const int left = static_cast<int>(std::max<int64_t>(
+      0, std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now()).count()));
+  if (others.empty()) {
+    std::this_thread::sleep_for(milliseconds(left));
+    return 0;
+  }
+  const int more = pollSockets(others.data(), others.size(), left);
+  if (more < 0) return more;
+  for (size_t k = 0; k < shown.size(); ++k) entries[shown[k]].revents = others[k].revents;
+  return more;
+}
+
+// A refused upstream is found within a second even when the wait never reports the failure:
+// the session reads the socket's pending error after every short wait.
+TEST(ProxySession, ARefusedConnectIsFoundWhenTheWaitNeverReportsIt) {
+  ProxyTimeouts timeouts = shortTimeouts();
+  timeouts.upstreamConnectMs = 21000;
+  ProxyHarness harness(FakeUpstream::recordUntilClosed(), timeouts);
+  const uint16_t closedPort = freeLoopbackPort();
+  harness.port = freeLoopbackPort();
+  ASSERT_TRUE(harness.server->start(ProxyConfig{harness.port, "127.0.0.1", closedPort, "", ""}));
+  setConnectWaitForTesting(waitHidingFailedConnects);
+  std::string prefix;
+  Socket client = harness.openSession(connectHead(), prefix);
+  const auto began = steady_clock::now();
+  EXPECT_TRUE(
+      harness.waitForSessionLine(prefix, "连接到目标代理失败: 错误码=10061 (连接被拒绝)", 5000));
+  EXPECT_LT(steady_clock::now() - began, milliseconds(1000));
+  setConnectWaitForTesting(nullptr);
 }
 
 // Each send of the hand-over to an upstream that has reset the connection fails with its
