@@ -62,11 +62,14 @@ class LocalProxyServer {
 
   // Test seam: replaces the time limits. Not while the server runs.
   void setTimeouts(const ProxyTimeouts& timeouts);
+  // Test seam: replaces the bounds on what the proxy holds. Not while the server runs.
+  void setLimits(const ProxyLimits& limits);
   // Test seam: replaces the name lookup of the upstream proxy. Not while the server runs.
   void setResolver(UpstreamResolver resolver);
 
   const ProxyConfig& config() const { return config_; }
   const ProxyTimeouts& timeouts() const { return timeouts_; }
+  const ProxyLimits& limits() const { return limits_; }
   // The totals and registry shared with the tunnels.
   const std::shared_ptr<ProxyCore>& core() const { return core_; }
 
@@ -75,15 +78,18 @@ class LocalProxyServer {
 
   void runListener(std::shared_ptr<ProxyRun> run);
   void runStatsTicker();
+  enum class Accepted { kServed, kExhausted, kOverLimit };
   // Accepts one client and hands its session to the worker pool (listener thread only).
-  // False when accepting failed because descriptors or memory ran out.
-  bool acceptClient(SocketHandle listener, const std::shared_ptr<ProxyRun>& run);
+  // kExhausted when accepting failed because descriptors or memory ran out; kOverLimit when the
+  // client was closed because maxClientConnections are open.
+  Accepted acceptClient(SocketHandle listener, const std::shared_ptr<ProxyRun>& run);
   // Joins the listener and the statistics ticker (those that exist).
   void windDown();
 
   // Set by start() before any thread is started; read without a lock afterwards.
   ProxyConfig config_;
   ProxyTimeouts timeouts_;
+  ProxyLimits limits_;
   UpstreamResolver resolver_;
   ProxyStatsCallback statsCallback_;
   // The current run; its sessions co-own it. Touched only by the thread that calls start()

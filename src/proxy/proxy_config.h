@@ -40,6 +40,17 @@ struct ProxyTimeouts {
   int stopWaitMs = 1000;
 };
 
+// Bounds on what the proxy holds at once. The defaults are the production values; tests lower
+// them with LocalProxyServer::setLimits().
+struct ProxyLimits {
+  // Client connections (each a session, then its tunnel, on a thread of its own) at once, of
+  // every run together; a client beyond it is closed as soon as it is accepted. Two forwarders
+  // pointed at each other through CONNECT would otherwise grow until the process has no threads
+  // left. Chosen from the benchmark (README): far above what browsers open, and below where
+  // memory and the upstream's ports would become the limit.
+  int maxClientConnections = 4096;
+};
+
 // Resolves the upstream proxy's host and port to one IPv4 address. Returns 0, or the Winsock
 // number of the failure.
 using UpstreamResolver =

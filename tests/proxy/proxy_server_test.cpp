@@ -365,6 +365,41 @@ TEST(ProxyServer, AnIdleClientDoesNotStallOthers) {
   EXPECT_TRUE(harness.log.waitFor("当前活跃连接数: 0", 3000));
 }
 
+// Beyond the limit on client connections (sessions and tunnels together) a new client is
+// closed at once, with one line however many are closed within 5 s; below it serving resumes.
+TEST(ProxyServer, ClientsBeyondTheConnectionLimitAreClosedAtOnce) {
+  ProxyHarness harness(FakeUpstream::answerThenEcho(kAccept));
+  ProxyLimits limits;
+  limits.maxClientConnections = 3;
+  harness.server->setLimits(limits);
+  ASSERT_TRUE(harness.start());
+  std::string prefix;
+  Socket tunnels[2];
+  for (Socket& tunnel : tunnels) ASSERT_TRUE(harness.openTunnel(tunnel, prefix));
+  std::string idlePrefix;
+  Socket idle = harness.openSession("", idlePrefix);
+  ASSERT_FALSE(idlePrefix.empty());
+
+  for (int i = 0; i < 3; ++i) {
+    const auto began = steady_clock::now();
+    Socket refused = harness.connect();
+    sendText(refused, connectHead());
+    bool closed = false;
+    EXPECT_EQ(recvUntilClosed(refused, 5000, &closed), "");
+    EXPECT_TRUE(closed);
+    EXPECT_LT(steady_clock::now() - began, milliseconds(1000));
+  }
+  EXPECT_EQ(harness.log.count("客户端连接数已达上限 3，新连接已关闭"), 1);
+  EXPECT_EQ(harness.lastSessionPrefix(), idlePrefix) << "no session for a refused client";
+
+  tunnels[0].reset();
+  ASSERT_TRUE(waitUntil([&] { return harness.server->core()->clientCount() == 2; }));
+  Socket next;
+  ASSERT_TRUE(harness.openTunnel(next, prefix));
+  ASSERT_TRUE(sendText(next, "served"));
+  EXPECT_EQ(recvExactly(next, 6), "served");
+}
+
 TEST(ProxyServer, StatsCallbackReportsTheTotalsEverySecond) {
   ProxyHarness harness(FakeUpstream::answerThenEcho(kAccept));
   std::mutex mutex;
