@@ -118,6 +118,8 @@ bool LocalProxyServer::start(const ProxyConfig& config) {
     windDown();
     return false;
   }
+  // Spares are a help, not a need: without their thread the sessions dial as they would anyway.
+  run_->spares.start();
   logLine("代理服务器启动在端口 ", config_.localPort,
           ", 目标代理服务器: ", loggableText(config_.proxyHost), ":", config_.proxyPort);
   return true;
@@ -127,6 +129,7 @@ void LocalProxyServer::stop() {
   if (!running_.load()) return;
   logLine("正在停止代理服务器...");
   running_.store(false);
+  if (run_) run_->spares.stop(std::chrono::milliseconds(timeouts_.stopWaitMs));
   if (listenerThread_.joinable()) listenerThread_.join();
   if (run_) {
     // Every wait of a session watches this signal: sessions still reading a head or talking to
@@ -140,6 +143,7 @@ void LocalProxyServer::stop() {
 
 void LocalProxyServer::windDown() {
   if (listenerThread_.joinable()) listenerThread_.join();
+  if (run_) run_->spares.stop(std::chrono::milliseconds(0));
   {
     std::lock_guard<std::mutex> lock(tickerMutex_);
     statsRunning_.store(false);
@@ -153,6 +157,10 @@ int64_t LocalProxyServer::totalBytesSent() const { return core_->sent(); }
 int64_t LocalProxyServer::totalBytesReceived() const { return core_->received(); }
 
 int LocalProxyServer::activeTunnelCount() const { return core_->tunnelCount(); }
+
+SpareCounts LocalProxyServer::spareCounts() const {
+  return run_ ? run_->spares.counts() : SpareCounts{};
+}
 
 void LocalProxyServer::setStatsCallback(ProxyStatsCallback callback) {
   statsCallback_ = std::move(callback);
@@ -209,6 +217,7 @@ void LocalProxyServer::runListener(std::shared_ptr<ProxyRun> run) {
       if (ready < 0) {
         logError("select失败: ", lastSocketError());
         running_.store(false);
+        run->spares.stop(std::chrono::milliseconds(0));
         break;
       }
       const Accepted accepted = ready > 0 ? acceptClient(listener.get(), run) : Accepted::kServed;
@@ -253,6 +262,7 @@ LocalProxyServer::Accepted LocalProxyServer::acceptClient(SocketHandle listener,
   // Accepted and closed at once: the client learns now, instead of waiting in the backlog.
   if (!core_->admitClient(run->limits.maxClientConnections)) return Accepted::kOverLimit;
   ClientPlace place(core_);
+  run->spares.clientArrived();
   tuneSocket(client.get());
   const int connectionId = ++connectionCounter;
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "proxy/proxy_config.h"
+#include "proxy/upstream_spares.h"
 
 namespace quillon {
 
@@ -55,6 +56,9 @@ class LocalProxyServer {
   int64_t totalBytesReceived() const;
   // Number of relay directions running; one proxied connection counts 2.
   int activeTunnelCount() const;
+  // What the spare upstream connections of the current (or last) run did. From the thread that
+  // calls start() and stop().
+  SpareCounts spareCounts() const;
 
   // Installs the statistics callback. Not while the ticker runs: call it before start() or
   // after stop().

@@ -14,7 +14,8 @@ ProxyRun::ProxyRun(const ProxyConfig& runConfig, const ProxyTimeouts& runTimeout
       limits(runLimits),
       resolver(std::move(runResolver)),
       core(std::move(runCore)),
-      authorizationLine(basicAuthorizationLine(config.username, config.password))) {}
+      authorizationLine(basicAuthorizationLine(config.username, config.password)),
+      spares(config, timeouts, limits, resolver) {}
 
 void ProxyRun::sessionBegan() {
   std::lock_guard<std::mutex> lock(sessionThreadsMutex);

@@ -1,5 +1,5 @@
-// One run of the proxy server, from start() to stop(): what its sessions read and the count of
-// sessions still setting up. Sessions co-own it, so a session
+// One run of the proxy server, from start() to stop(): what its sessions read, the count of
+// sessions still setting up, and the spare upstream connections. Sessions co-own it, so a session
 // that outlives stop() (a name lookup cannot be interrupted) or the server itself touches nothing
 // that was freed.
 #pragma once
@@ -12,6 +12,7 @@
 
 #include "proxy/proxy_config.h"
 #include "proxy/proxy_core.h"
+#include "proxy/upstream_spares.h"
 #include "proxy/wake_signal.h"
 
 namespace quillon {
@@ -39,6 +40,9 @@ struct ProxyRun {
   const std::string authorizationLine;
   // Raised by stop(): every wait of a session watches it.
   WakeSignal stopSignal;
+  // This run's spare upstream connections: started once the listener listens, stopped by
+  // stop() (or when the listener ends by itself); sessions take from them.
+  UpstreamSpares spares;
 
  private:
   std::mutex sessionThreadsMutex;

@@ -17,6 +17,11 @@ using Deadline = std::chrono::steady_clock::time_point;
 
 Deadline deadlineIn(int ms);
 
+// Sets TCP_NODELAY and SO_KEEPALIVE, the options every client and upstream socket gets; a
+// failing option is logged and the rest are not tried. False when either could not be set (the
+// socket is usable anyway). The buffer sizes stay the system's.
+bool tuneSocket(SocketHandle socket);
+
 enum class IoResult {
   kDone,      // the operation completed
   kClosed,    // the peer ended the stream

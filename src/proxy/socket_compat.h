@@ -115,6 +115,8 @@ int waitReadable(SocketHandle socket, int timeoutMs);
 // 0 for an orderly close on receive, -1 on failure.
 long sendSome(SocketHandle socket, const char* data, size_t size);
 long recvSome(SocketHandle socket, char* data, size_t size);
+// A receive that leaves what it returns in the socket (MSG_PEEK).
+long peekSome(SocketHandle socket, char* data, size_t size);
 
 // Sends every byte on a blocking socket, repeating for what a call did not take. Returns the
 // number of bytes sent: `size` on success, less when a call failed (see lastSocketError()).

@@ -145,4 +145,11 @@ long recvSome(SocketHandle socket, char* data, size_t size) {
   }
 }
 
+long peekSome(SocketHandle socket, char* data, size_t size) {
+  for (;;) {
+    const long n = ::recv(socket, data, size, MSG_PEEK);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
 }  // namespace quillon

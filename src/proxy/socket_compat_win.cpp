@@ -138,4 +138,12 @@ long recvSome(SocketHandle socket, char* data, size_t size) {
   return ::recv(socket, data, static_cast<int>(size > INT_MAX ? INT_MAX : size), 0);
 }
 
+// "INFO: Avoid Data Peeking in Winsock" (KB 192599) warns against peeking to count waiting
+// bytes or to wait for a message: peeks may stop at an internal buffer boundary, and repeated
+// peeks slow the flow. The proxy peeks once, at one byte, to tell an answer from an end of
+// stream before relaying starts, which the article's one-byte guarantee covers.
+long peekSome(SocketHandle socket, char* data, size_t size) {
+  return ::recv(socket, data, static_cast<int>(size > INT_MAX ? INT_MAX : size), MSG_PEEK);
+}
+
 }  // namespace quillon

@@ -369,7 +369,7 @@ TEST(ProxyServer, AnIdleClientDoesNotStallOthers) {
 // closed at once, with one line however many are closed within 5 s; below it serving resumes.
 TEST(ProxyServer, ClientsBeyondTheConnectionLimitAreClosedAtOnce) {
   ProxyHarness harness(FakeUpstream::answerThenEcho(kAccept));
-  ProxyLimits limits;
+  ProxyLimits limits = noSpares();
   limits.maxClientConnections = 3;
   harness.server->setLimits(limits);
   ASSERT_TRUE(harness.start());
