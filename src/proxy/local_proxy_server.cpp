@@ -255,12 +255,16 @@ void LocalProxyServer::runListener(std::shared_ptr<ProxyRun> run) {
 
 LocalProxyServer::Accepted LocalProxyServer::acceptClient(SocketHandle listener,
                                                           const std::shared_ptr<ProxyRun>& run) {
-  Socket client(acceptSocket(listener));
+  bool loopback = false;
+  Socket client(acceptSocket(listener, &loopback));
   if (!client.valid()) {
     return isResourceExhaustion(lastSocketError()) ? Accepted::kExhausted : Accepted::kServed;
   }
   // Accepted and closed at once: the client learns now, instead of waiting in the backlog.
-  if (!core_->admitClient(run->limits.maxClientConnections)) return Accepted::kOverLimit;
+  if (!core_->admitClient(run->limits.maxClientConnections, run->limits.loopbackReserve,
+                          loopback)) {
+    return Accepted::kOverLimit;
+  }
   ClientPlace place(core_);
   run->spares.clientArrived();
   tuneSocket(client.get());

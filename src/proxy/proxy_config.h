@@ -61,6 +61,10 @@ struct ProxyLimits {
   // left. Chosen from the benchmark (README): far above what browsers open, and below where
   // memory and the upstream's ports would become the limit.
   int maxClientConnections = 4096;
+  // Of those, this many are kept for clients of this machine (loopback addresses): a client
+  // from another host is closed once the rest are taken, so that the network cannot take every
+  // place from the local applications the proxy is for.
+  int loopbackReserve = 256;
   // Spare upstream connections kept ready at most (0: none). From the benchmark over a 100 ms
   // round trip: with 16, bursts of 8 and of 16 new connections get their first answer byte at
   // 0.5x to 0.72x the direct time; with 8, bursts of 16 stay at 0.97x for HTTPS, and with 4 so

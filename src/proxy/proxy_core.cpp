@@ -13,7 +13,8 @@ ProxyCore::~ProxyCore() {
   if (socketLayerHeld) socketLayerCleanup();
 }
 
-bool ProxyCore::admitClient(int limit) {
+bool ProxyCore::admitClient(int limit, int reserve, bool loopback) {
+  if (!loopback) limit -= reserve;
   int count = clientConnections.load();
   do {
     if (count >= limit) return false;

@@ -32,8 +32,9 @@ struct ProxyCore {
   int tunnelCount();
 
   // Counts a client connection from accept until its job (session and tunnel) has ended; false,
-  // counting nothing, when `limit` connections are already counted.
-  bool admitClient(int limit);
+  // counting nothing, when `limit` connections are already counted, or `limit - reserve` for a
+  // client that is not of this machine (`loopback` false).
+  bool admitClient(int limit, int reserve, bool loopback);
   void clientEnded();
   int clientCount() const { return clientConnections.load(); }
 

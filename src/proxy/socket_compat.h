@@ -74,8 +74,9 @@ int resolveIpv4(const std::string& host, uint16_t port, sockaddr_in& address);
 // failure.
 SocketHandle openTcpSocket();
 // Accepts one client of a non-blocking listening socket; the client socket is non-blocking too
-// (on Windows it inherits the mode). kInvalidSocket on failure (would-block included).
-SocketHandle acceptSocket(SocketHandle listener);
+// (on Windows it inherits the mode). kInvalidSocket on failure (would-block included). With
+// `loopback`, tells whether the client came from a loopback address (this machine).
+SocketHandle acceptSocket(SocketHandle listener, bool* loopback = nullptr);
 void closeSocket(SocketHandle socket);
 
 bool setSocketBlocking(SocketHandle socket, bool blocking);

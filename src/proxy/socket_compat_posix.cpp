@@ -79,8 +79,13 @@ SocketHandle openTcpSocket() {
   return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
 }
 
-SocketHandle acceptSocket(SocketHandle listener) {
-  return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+SocketHandle acceptSocket(SocketHandle listener, bool* loopback) {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  const int client = ::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &length,
+                               SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (loopback != nullptr) *loopback = (ntohl(peer.sin_addr.s_addr) >> 24) == 127;
+  return client;
 }
 
 void closeSocket(SocketHandle socket) { ::close(socket); }

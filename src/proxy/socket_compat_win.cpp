@@ -33,7 +33,15 @@ SocketHandle openTcpSocket() {
   return socket;
 }
 
-SocketHandle acceptSocket(SocketHandle listener) { return ::accept(listener, nullptr, nullptr); }
+// "accept function": the address buffer must hold a sockaddr (WSAEFAULT otherwise); the
+// listener is IPv4, so a sockaddr_in of the same 16 bytes receives every peer.
+SocketHandle acceptSocket(SocketHandle listener, bool* loopback) {
+  sockaddr_in peer{};
+  int length = sizeof peer;
+  const SOCKET client = ::accept(listener, reinterpret_cast<sockaddr*>(&peer), &length);
+  if (loopback != nullptr) *loopback = (ntohl(peer.sin_addr.s_addr) >> 24) == 127;
+  return client;
+}
 
 void closeSocket(SocketHandle socket) { ::closesocket(socket); }
 

@@ -400,6 +400,26 @@ TEST(ProxyServer, ClientsBeyondTheConnectionLimitAreClosedAtOnce) {
   EXPECT_EQ(recvExactly(next, 6), "served");
 }
 
+// Clients from other hosts stop at the limit less the reserve, so that the network cannot take
+// every place from this machine's own applications. (The tests reach loopback only, so the rule
+// is shown on the count itself.)
+TEST(ProxyServer, ClientsFromOtherHostsLeaveTheReserveToThisMachine) {
+  struct Row {
+    int open;
+    bool loopback;
+    bool admitted;
+  };
+  const Row rows[] = {{0, false, true}, {1, false, true}, {2, false, false},
+                      {2, true, true},  {3, true, false}, {3, false, false}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.open) + (row.loopback ? " loopback" : " other host"));
+    ProxyCore core;
+    for (int i = 0; i < row.open; ++i) ASSERT_TRUE(core.admitClient(3, 1, true));
+    EXPECT_EQ(core.admitClient(3, 1, row.loopback), row.admitted);
+    EXPECT_EQ(core.clientCount(), row.open + (row.admitted ? 1 : 0));
+  }
+}
+
 TEST(ProxyServer, StatsCallbackReportsTheTotalsEverySecond) {
   ProxyHarness harness(FakeUpstream::answerThenEcho(kAccept));
   std::mutex mutex;
