@@ -110,11 +110,10 @@ Upstream connectUpstream(ProxyRun& run, const std::string& prefix) {
 
 // A plain request sent on a freshly taken spare: when only its head has gone upstream, waits
 // (spareAnswerWaitMs and two of the spare's own handshakes, about two round trips) for the
-// first answer byte. A
-// close or reset before it means that the upstream dropped the spare as it was taken; the head
-// then goes again on a new connection, and the client sees nothing of it. Nothing is sent again
-// once the answer has begun, once the client has sent more (a body), or when more than the head
-// went out. False when the new connection failed (logged).
+// first answer byte. A close or reset before it means that the upstream dropped the spare as
+// it was taken; the head then goes again on a new connection, and the client sees nothing of
+// it. Nothing is sent again once the answer has begun, once the client has sent more (a body),
+// or when more than the head went out. False when the new connection failed (logged).
 bool resendIfTheSpareDied(ProxyRun& run, const std::string& prefix, TunnelSetup& setup,
                           const ClientRequest& request,
                           std::chrono::steady_clock::duration handshake) {

@@ -2,7 +2,7 @@
 // connection: none before the first client, nothing sent on a spare before a client's request,
 // the same session lines, closed when idle, old or stopped, a shorter age after the upstream
 // closed idle ones, one silent resend when a taken spare dies unanswered (never after an
-// answer), and no tight redial loop once the upstream is gone.
+// answer), many clients at once, and no tight redial loop once the upstream is gone.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -366,6 +366,32 @@ TEST(UpstreamSpares, ADeadSpareIsReplacedOnceBeforeAnyAnswer) {
       EXPECT_EQ(std::count(lines.begin(), lines.end(), row.failure), 1);
     }
   }
+}
+
+// Many short clients at once while the keeper dials and sessions take: every client is served,
+// and after stop the upstream sees every connection, spare or not, ended.
+TEST(UpstreamSpares, ManyClientsAtOnceAreAllServedAndNothingIsLeftOpen) {
+  SpareHarness spares({}, spareTimeouts(), 16);
+  ASSERT_TRUE(spares.harness.start());
+  std::atomic<int> served{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 8; ++t) {
+    clients.emplace_back([&] {
+      for (int i = 0; i < 25; ++i) {
+        Socket client = spares.harness.connect();
+        if (!sendText(client, connectHead()) || recvExactly(client, sizeof kReply - 1) != kReply ||
+            !sendText(client, "ping") || recvExactly(client, 4) != "ping") {
+          continue;
+        }
+        ++served;
+      }
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  EXPECT_EQ(served.load(), 200);
+  spares.harness.server->stop();
+  EXPECT_TRUE(waitUntil([&] { return spares.recorder.unfinished() == 0; }, 10000))
+      << spares.recorder.unfinished() << " upstream connections still open";
 }
 
 // Once the upstream is gone, sessions dial on demand with today's lines, and the spares are
