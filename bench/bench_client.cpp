@@ -11,15 +11,30 @@
 //       CONNS workers issue requests on new connections for MILLIS ms; prints
 //       "requests_per_s requests errors".
 //   bench_client idle PROXY ORIGIN COUNT HOLD_S MOVE [AUTH]
-//       opens COUNT CONNECT tunnels to the origin, fetching MOVE bytes (/bytes/MOVE) through
-//       each as it opens, so that every tunnel has carried data; prints "ready OPENED" and holds
+//       opens COUNT CONNECT tunnels to the origin, fetching MOVE bytes (/bytes/MOVE, none when 0)
+//       through each as it opens, so that every tunnel has carried data; prints "ready OPENED" and holds
 //       them for HOLD_S seconds (or until it is stopped), then closes them.
+//   bench_client firstbyte PROXY ORIGIN tunnel|plain COUNT GAP_MS SIZE [AUTH]
+//       COUNT new connections one at a time, GAP_MS apart; each times from its connect() to the
+//       first byte of the origin's answer (through its own CONNECT tunnel, or as a plain GET),
+//       then reads the answer to its end. Prints "p50_us p90_us errors".
+//   bench_client burst PROXY ORIGIN tunnel|plain BURSTS SIZE_OF_BURST IDLE_MS SIZE [AUTH]
+//       BURSTS times: IDLE_MS without connections, then SIZE_OF_BURST new connections at once,
+//       timed as with firstbyte. Prints "p50_us p90_us errors".
+//   bench_client sink PORTFILE
+//       a stand-in upstream proxy on 127.0.0.1 (for many idle tunnels): answers every CONNECT
+//       with 200 and then holds the connection, discarding what arrives. Writes its port to
+//       PORTFILE and runs until stopped.
+//   bench_client handshakes PROXY TARGET COUNT
+//       COUNT CONNECT hand-shakes one after the other on new connections, each timed until the
+//       proxy's 200 reply; prints "p50_us p99_us errors".
 //
 // AUTH is the Base64 text of "user:password", sent as Proxy-Authorization when given.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,6 +44,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -128,8 +145,7 @@ std::string authLine(const Target& target) {
 
 std::string connectRequest(const Target& target) {
   const std::string origin = target.origin.text();
-  return "CONNECT " + origin + " HTTP/1.1\r\nHost: " + origin + "\r\n" + authLine(target) +
-         "\r\n";
+  return "CONNECT " + origin + " HTTP/1.1\r\nHost: " + origin + "\r\n" + authLine(target) + "\r\n";
 }
 
 // Sends the CONNECT request and reads the proxy's answer; bytes after its head stay in `rest`.
@@ -245,14 +261,198 @@ int runIdle(const Target& target, int count, int holdSeconds, long move) {
   return tunnels.size() == static_cast<size_t>(count) ? 0 : 1;
 }
 
+// Prints the median and the `high` quantile of `micros`, and the error count.
+int printQuantiles(std::vector<double> micros, int errors, double high) {
+  std::sort(micros.begin(), micros.end());
+  const auto at = [&](double q) {
+    return micros.empty() ? 0.0 : micros[static_cast<size_t>(q * (micros.size() - 1))];
+  };
+  std::printf("%.0f %.0f %d\n", at(0.50), at(high), errors);
+  return 0;
+}
+
+// One new connection: microseconds from connect() to the first byte of the origin's answer,
+// or -1 when any step failed (the answer is read to its end and checked).
+double firstByteOnce(const Target& target, long size) {
+  const auto t0 = Clock::now();
+  const int fd = connectTo(target.proxy);
+  if (fd < 0) return -1;
+  const std::string origin = target.origin.text();
+  const std::string path = "/bytes/" + std::to_string(size);
+  std::string head, rest, request;
+  bool ok = true;
+  if (target.tunnel) {
+    ok = openTunnel(fd, target, rest) && rest.empty();
+    request = "GET " + path + " HTTP/1.1\r\nHost: " + origin + "\r\n\r\n";
+  } else {
+    request = "GET http://" + origin + path + " HTTP/1.1\r\nHost: " + origin + "\r\n" +
+              authLine(target) + "\r\n";
+  }
+  ok = ok && sendAll(fd, request);
+  char buffer[65536];
+  ssize_t n = ok ? readSome(fd, buffer, sizeof(buffer)) : -1;
+  const auto t1 = Clock::now();
+  ok = ok && n > 0;
+  if (ok) rest.assign(buffer, static_cast<size_t>(n));
+  ok = ok && readHead(fd, head, rest) && head.compare(0, 12, "HTTP/1.1 200") == 0;
+  long left = ok ? contentLength(head) - static_cast<long>(rest.size()) : 0;
+  ok = ok && left >= 0;
+  while (ok && left > 0) {
+    n = readSome(fd, buffer, sizeof(buffer));
+    if (n <= 0) ok = false;
+    left -= n;
+  }
+  ::close(fd);
+  return ok ? std::chrono::duration<double, std::micro>(t1 - t0).count() : -1;
+}
+
+int runFirstByte(const Target& target, int count, int gapMs, long size) {
+  std::vector<double> micros;
+  int errors = 0;
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
+    const double us = firstByteOnce(target, size);
+    if (us < 0) {
+      ++errors;
+    } else {
+      micros.push_back(us);
+    }
+  }
+  return printQuantiles(std::move(micros), errors, 0.90);
+}
+
+int runBursts(const Target& target, int bursts, int burstSize, int idleMs, long size) {
+  std::vector<double> micros;
+  int errors = 0;
+  std::mutex mutex;
+  for (int b = 0; b < bursts; ++b) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(idleMs));
+    std::vector<std::thread> threads;
+    for (int i = 0; i < burstSize; ++i) {
+      threads.emplace_back([&] {
+        const double us = firstByteOnce(target, size);
+        std::lock_guard<std::mutex> lock(mutex);
+        if (us < 0) {
+          ++errors;
+        } else {
+          micros.push_back(us);
+        }
+      });
+    }
+    for (std::thread& t : threads) t.join();
+  }
+  return printQuantiles(std::move(micros), errors, 0.90);
+}
+
+// The stand-in upstream: one epoll loop; a connection's first bytes up to a blank line get the
+// 200 answer, everything later is read and dropped.
+int runSink(const std::string& portFile) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  const int one = 1;
+  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      ::listen(listener, 4096) != 0 ||
+      ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    std::perror("sink");
+    return 1;
+  }
+  {
+    std::ofstream out(portFile + ".tmp");
+    out << ntohs(address.sin_port) << "\n";
+  }
+  std::rename((portFile + ".tmp").c_str(), portFile.c_str());
+  const int poller = ::epoll_create1(EPOLL_CLOEXEC);
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.fd = listener;
+  ::epoll_ctl(poller, EPOLL_CTL_ADD, listener, &event);
+  std::vector<std::string> heads(1 << 16);  // by descriptor: the head so far, "!" once answered
+  const std::string answer = "HTTP/1.1 200 Connection established\r\n\r\n";
+  char buffer[16384];
+  for (;;) {
+    epoll_event ready[256];
+    const int n = ::epoll_wait(poller, ready, 256, -1);
+    for (int i = 0; i < n; ++i) {
+      const int fd = ready[i].data.fd;
+      if (fd == listener) {
+        for (;;) {
+          const int client = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+          if (client < 0) break;
+          if (static_cast<size_t>(client) >= heads.size()) heads.resize(client * 2);
+          heads[client].clear();
+          epoll_event add{};
+          add.events = EPOLLIN;
+          add.data.fd = client;
+          ::epoll_ctl(poller, EPOLL_CTL_ADD, client, &add);
+        }
+        continue;
+      }
+      const ssize_t got = ::recv(fd, buffer, sizeof(buffer), 0);
+      if (got <= 0) {
+        ::close(fd);
+        continue;
+      }
+      std::string& head = heads[fd];
+      if (head == "!") continue;
+      head.append(buffer, static_cast<size_t>(got));
+      if (head.find("\r\n\r\n") != std::string::npos) {
+        sendAll(fd, answer);
+        head = "!";
+      }
+    }
+  }
+}
+
+int runHandshakes(const Target& target, int count) {
+  std::vector<double> micros;
+  int errors = 0;
+  for (int i = 0; i < count; ++i) {
+    const auto t0 = Clock::now();
+    const int fd = connectTo(target.proxy);
+    std::string rest;
+    const bool ok = fd >= 0 && openTunnel(fd, target, rest);
+    if (fd >= 0) ::close(fd);
+    if (!ok) {
+      ++errors;
+      continue;
+    }
+    micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+  }
+  return printQuantiles(std::move(micros), errors, 0.99);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 6) {
+  if (argc == 3 && std::string(argv[1]) == "sink") return runSink(argv[2]);
+  if (argc < 5) {
     std::fprintf(stderr, "usage: see the comment at the top of bench_client.cpp\n");
     return 2;
   }
   const std::string mode = argv[1];
+  if (mode == "handshakes") {
+    Target target{parseEndpoint(argv[2]), parseEndpoint(argv[3]), "", true};
+    return runHandshakes(target, std::atoi(argv[4]));
+  }
+  if ((mode == "firstbyte" && argc >= 8) || (mode == "burst" && argc >= 9)) {
+    const bool tunnel = std::string(argv[4]) == "tunnel";
+    Target target{parseEndpoint(argv[2]), parseEndpoint(argv[3]), "", tunnel};
+    if (mode == "firstbyte") {
+      if (argc > 8) target.auth = argv[8];
+      return runFirstByte(target, std::atoi(argv[5]), std::atoi(argv[6]), std::atol(argv[7]));
+    }
+    if (argc > 9) target.auth = argv[9];
+    return runBursts(target, std::atoi(argv[5]), std::atoi(argv[6]), std::atoi(argv[7]),
+                     std::atol(argv[8]));
+  }
+  if (argc < 6) {
+    std::fprintf(stderr, "usage: see the comment at the top of bench_client.cpp\n");
+    return 2;
+  }
   Target target{parseEndpoint(argv[2]), parseEndpoint(argv[3]), "", mode == "seqtunnel"};
   if (mode == "seq" || mode == "seqtunnel") {
     if (argc > 6) target.auth = argv[6];

@@ -18,19 +18,36 @@
 #   path      the client and the forwarders in one network namespace, squid and the origin in
 #             another, joined by the delay line (tests/integration/fixtures/delay_line.cpp) at
 #             each round trip of BENCH_PATH_RTTS; addresses only inside the namespaces
-#             (198.18.0.1 and .2): bulk through a tunnel and plain, small-request p50. quillon,
-#             tinyproxy, privoxy and direct.
+#             (198.18.0.1 and .2): bulk through a tunnel and plain, small-request p50 (quillon,
+#             tinyproxy, privoxy and direct); the time to the first answer byte of new
+#             connections, through their own CONNECT tunnel and as plain GETs, (a) one at a time
+#             0.5 s apart and (b) in bursts of 8 at once after 2 s without clients (every
+#             forwarder and direct); this proxy's spare upstream connections that were dialled
+#             but never used, per 100 clients; and the connections each forwarder still holds
+#             to squid 60 s after its last client.
+#   cap       this proxy alone in front of a stand-in upstream that answers every CONNECT (no
+#             squid, whose descriptors would run out first): with N idle tunnels held, for each
+#             N of BENCH_CAP_TUNNELS, memory per tunnel, threads, CPU, and the time of new
+#             CONNECT hand-shakes against the same with none held: where the limit on client
+#             connections stops costing nothing.
 # Prints medians over the rounds (forwarders interleaved within a round) and ratios to direct.
 #
 #   bench/run_bench.sh [QUILLON_PROXY_BINARY]
 #
 # Without a binary it builds quillon-proxy in build/bench-native. Needs root for the long path.
-# Knobs (environment): BENCH_SCENARIOS ("loopback path"), BENCH_RUNS (5), BENCH_BULK_MIB (256),
+# quillon0 is this proxy with its spare upstream connections off, in the loopback table only.
+# Knobs (environment): BENCH_SCENARIOS ("loopback path"; "cap" on request), BENCH_SECTIONS
+# (what a scenario measures: "idle bulk small conc mib firstbyte leftover"), BENCH_SPARES (the
+# proxy's spare connections, its default when empty), BENCH_RUNS (5), BENCH_BULK_MIB (256),
 # BENCH_SMALL_COUNT (1000), BENCH_SMALL_SIZE (1024), BENCH_CONC (50), BENCH_CONC_MS (3000),
 # BENCH_MIB_COUNT (50), BENCH_IDLE_TUNNELS (500), BENCH_IDLE_SECONDS (5), BENCH_IDLE_MOVE_KIB
 # (256), BENCH_PATH_RTTS
 # ("0 25 100", milliseconds), BENCH_PATH_RUNS (5), BENCH_PATH_BULK_MIB (32),
-# BENCH_PATH_SMALL_COUNT (20).
+# BENCH_PATH_SMALL_COUNT (20), BENCH_FB_RUNS (2), BENCH_FB_COUNT (20), BENCH_BURSTS (5),
+# BENCH_LEFTOVER_SECONDS (60), BENCH_CAP_TUNNELS ("1000 2000 4000 8000"),
+# BENCH_LOOPBACK_FORWARDERS ("quillon quillon0 tinyproxy privoxy haproxy squid"),
+# BENCH_PATH_FORWARDERS (first byte and leftovers: "quillon tinyproxy privoxy haproxy squid"),
+# BENCH_BURST_SIZE (8).
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -54,7 +71,19 @@ PATH_RTTS=${BENCH_PATH_RTTS:-0 25 100}
 PATH_RUNS=${BENCH_PATH_RUNS:-5}
 PATH_BULK_BYTES=$((${BENCH_PATH_BULK_MIB:-32} * 1024 * 1024))
 PATH_SMALL_COUNT=${BENCH_PATH_SMALL_COUNT:-20}
+SECTIONS=" ${BENCH_SECTIONS:-idle bulk small conc mib firstbyte leftover} "
+SPARES=${BENCH_SPARES:-}
+FB_RUNS=${BENCH_FB_RUNS:-2}
+FB_COUNT=${BENCH_FB_COUNT:-20}
+FB_GAP_MS=500
+BURSTS=${BENCH_BURSTS:-5}
+BURST_SIZE=${BENCH_BURST_SIZE:-8}
+BURST_IDLE_MS=2000
+LEFTOVER_SECONDS=${BENCH_LEFTOVER_SECONDS:-60}
+CAP_TUNNELS=${BENCH_CAP_TUNNELS:-1000 2000 4000 8000}
 MIB=1048576
+
+wants() { [[ $SECTIONS == *" $1 "* ]]; }  # wants SECTION: the run measures it
 
 ensure_packages tinyproxy privoxy squid haproxy nginx-light apache2-utils curl python3 g++ \
   iproute2 || { echo "cannot install the forwarders" >&2; exit 1; }
@@ -178,12 +207,33 @@ start_forwarder() {  # start_forwarder NAME command...: on the client side
 }
 
 start_quillon() {
+  local limits=()
   CLIENT_AUTH[quillon]=""
+  [ -n "$SPARES" ] && limits+=(--spares "$SPARES")
   # The log goes to a file written as the program writes its own; the password through the
   # environment, out of the process list.
+  rm -f "$WORK/quillon.log"
   QUILLON_PROXY_PASSWORD="$PROXY_PASSWORD" start_forwarder quillon "$QUILLON_PROXY" \
     --listen "${PORT[quillon]}" --upstream "$SQUID" --user "$PROXY_USER" \
-    --log "$WORK/quillon.log"
+    --log "$WORK/quillon.log" "${limits[@]}"
+}
+
+# The same proxy without spare upstream connections, beside it in the loopback table: what the
+# spares cost or save where there is no round trip to save.
+start_quillon0() {
+  CLIENT_AUTH[quillon0]=""
+  QUILLON_PROXY_PASSWORD="$PROXY_PASSWORD" start_forwarder quillon0 "$QUILLON_PROXY" \
+    --listen "${PORT[quillon0]}" --upstream "$SQUID" --user "$PROXY_USER" \
+    --log "$WORK/quillon0.log" --spares 0
+}
+
+# Spare connections of the quillon run that just ended (its last log line), against the
+# clients it served: prints "connected taken clients".
+quillon_spares() {
+  awk '/spares: connected=/ { split($0, a, "connected="); split(a[2], b, " taken=");
+                              c = b[1]; t = b[2] + 0 }
+       /新客户端连接/ { n++ }
+       END { printf "%d %d %d\n", c, t, n }' "$WORK/quillon.log" 2>/dev/null
 }
 
 start_tinyproxy() {
@@ -316,18 +366,25 @@ HZ=$(getconf CLK_TCK)
 # later load leaves cached would hide the growth): RSS growth per tunnel, threads while they
 # are held, and CPU over the holding window in % of one core. Each tunnel carries a download of
 # IDLE_MOVE_BYTES first, so that buffers a forwarder keeps after traffic count too.
+# Opens COUNT CONNECT tunnels through PROXY to TARGET, each first fetching MOVE bytes through
+# itself (none when 0), held until stop_pid "$WORK/idle.pid" (or 10 minutes); prints how many
+# opened once they all are (or two minutes passed).
+hold_idle() {  # hold_idle PROXY TARGET COUNT MOVE [AUTH]
+  spawn "$WORK/idle.pid" "$WORK/idle.out" "${RUN[@]}" "$WORK/bench_client" idle "$1" "$2" "$3" \
+    600 "$4" ${5:-}
+  for _ in $(seq 1 1200); do
+    grep -q '^ready' "$WORK/idle.out" && break
+    sleep 0.1
+  done
+  awk '/^ready/ { print $2 }' "$WORK/idle.out"
+}
+
 idle_measure() {  # idle_measure NAME: prints "cpu_percent kib_per_tunnel threads opened"
   local name=$1 pid before after threads t0 t1 ready
   pid=$(cat "${PIDFILE[$name]}")
   before=$(status_sum "$pid" VmRSS)
-  spawn "$WORK/idle.pid" "$WORK/idle.out" "${RUN[@]}" "$WORK/bench_client" idle \
-    "$(proxy_of "$name")" "$ORIGIN" "$IDLE_TUNNELS" $((IDLE_SECONDS + 60)) "$IDLE_MOVE_BYTES" \
-    ${CLIENT_AUTH[$name]}
-  for _ in $(seq 1 600); do
-    grep -q '^ready' "$WORK/idle.out" && break
-    sleep 0.1
-  done
-  ready=$(awk '/^ready/ { print $2 }' "$WORK/idle.out")
+  ready=$(hold_idle "$(proxy_of "$name")" "$ORIGIN" "$IDLE_TUNNELS" "$IDLE_MOVE_BYTES" \
+    ${CLIENT_AUTH[$name]})
   sleep 1
   after=$(status_sum "$pid" VmRSS)
   threads=$(status_sum "$pid" Threads)
@@ -345,37 +402,48 @@ idle_measure() {  # idle_measure NAME: prints "cpu_percent kib_per_tunnel thread
 loopback_round() {  # loopback_round NAME
   local name=$1 proxy p50 p99 rps errors crps done cerrors t0 t1
   proxy=$(proxy_of "$name")
-  record "$name" tunnel "$(bulk "$name" tunnel "$BULK_BYTES")"
-  record "$name" plain "$(bulk "$name" plain "$BULK_BYTES")"
-  read -r p50 p99 rps errors < <(client seq "$proxy" "$ORIGIN" "$SMALL_COUNT" "$SMALL_SIZE" \
-    ${CLIENT_AUTH[$name]})
-  record "$name" p50 "$p50"; record "$name" p99 "$p99"; record "$name" seq_rps "$rps"
-  record "$name" errors "$errors"
-  read -r p50 p99 rps errors < <(client seqtunnel "$proxy" "$ORIGIN" "$SMALL_COUNT" \
-    "$SMALL_SIZE" ${CLIENT_AUTH[$name]})
-  record "$name" tp50 "$p50"; record "$name" tseq_rps "$rps"; record "$name" errors "$errors"
-  [ "$name" != direct ] && t0=$(cpu_ticks "$(cat "${PIDFILE[$name]}")")
-  read -r crps done cerrors < <(client conc "$proxy" "$ORIGIN" "$CONC" "$CONC_MS" "$SMALL_SIZE" \
-    ${CLIENT_AUTH[$name]})
-  if [ "$name" != direct ]; then
-    t1=$(cpu_ticks "$(cat "${PIDFILE[$name]}")")
-    record "$name" cpu_us "$(awk -v t="$((t1 - t0))" -v hz="$HZ" -v n="$done" \
-      'BEGIN { if (n > 0) printf "%.0f\n", 1e6 * t / hz / n; else print "nan" }')"
+  if wants bulk; then
+    record "$name" tunnel "$(bulk "$name" tunnel "$BULK_BYTES")"
+    record "$name" plain "$(bulk "$name" plain "$BULK_BYTES")"
   fi
-  record "$name" conc_rps "$crps"; record "$name" errors "$cerrors"
-  read -r p50 p99 rps errors < <(client seqtunnel "$proxy" "$ORIGIN" "$MIB_COUNT" "$MIB" \
-    ${CLIENT_AUTH[$name]})
-  record "$name" mib_p50 "$p50"; record "$name" errors "$errors"
+  if wants small; then
+    read -r p50 p99 rps errors < <(client seq "$proxy" "$ORIGIN" "$SMALL_COUNT" "$SMALL_SIZE" \
+      ${CLIENT_AUTH[$name]})
+    record "$name" p50 "$p50"; record "$name" p99 "$p99"; record "$name" seq_rps "$rps"
+    record "$name" errors "$errors"
+    read -r p50 p99 rps errors < <(client seqtunnel "$proxy" "$ORIGIN" "$SMALL_COUNT" \
+      "$SMALL_SIZE" ${CLIENT_AUTH[$name]})
+    record "$name" tp50 "$p50"; record "$name" tseq_rps "$rps"; record "$name" errors "$errors"
+  fi
+  if wants conc; then
+    [ "$name" != direct ] && t0=$(cpu_ticks "$(cat "${PIDFILE[$name]}")")
+    read -r crps done cerrors < <(client conc "$proxy" "$ORIGIN" "$CONC" "$CONC_MS" \
+      "$SMALL_SIZE" ${CLIENT_AUTH[$name]})
+    if [ "$name" != direct ]; then
+      t1=$(cpu_ticks "$(cat "${PIDFILE[$name]}")")
+      record "$name" cpu_us "$(awk -v t="$((t1 - t0))" -v hz="$HZ" -v n="$done" \
+        'BEGIN { if (n > 0) printf "%.0f\n", 1e6 * t / hz / n; else print "nan" }')"
+    fi
+    record "$name" conc_rps "$crps"; record "$name" errors "$cerrors"
+  fi
+  if wants mib; then
+    read -r p50 p99 rps errors < <(client seqtunnel "$proxy" "$ORIGIN" "$MIB_COUNT" "$MIB" \
+      ${CLIENT_AUTH[$name]})
+    record "$name" mib_p50 "$p50"; record "$name" errors "$errors"
+  fi
 }
 
 run_loopback() {
-  local names=(quillon tinyproxy privoxy haproxy squid) name round
+  local names=(${BENCH_LOOPBACK_FORWARDERS:-quillon quillon0 tinyproxy privoxy haproxy squid})
+  local name round
   echo "== loopback: upstream and forwarders on 127.0.0.1 ($(uptime | sed 's/.*load/load/'))"
   start_upstream 127.0.0.1
   start_forwarders "${names[@]}"
-  for name in "${names[@]}"; do
-    IDLE[$name]=$(idle_measure "$name")
-  done
+  if wants idle; then
+    for name in "${names[@]}"; do
+      IDLE[$name]=$(idle_measure "$name")
+    done
+  fi
   echo "   $RUNS rounds: bulk $((BULK_BYTES / MIB)) MiB; $SMALL_COUNT sequential requests of" \
     "$SMALL_SIZE bytes, plain and through tunnels; ${CONC_MS} ms x $CONC concurrent;" \
     "$MIB_COUNT x 1 MiB through tunnels"
@@ -421,51 +489,180 @@ print_loopback() {
     "CPU% of one core."
 }
 
+# Established connections from forwarder NAME's processes to squid, seen from the client side.
+upstream_connections() {  # upstream_connections NAME
+  local pids
+  pids=" $(tree_pids "$(cat "${PIDFILE[$1]}")" | tr '\n' ' ') "
+  "${RUN[@]}" ss -tnpH state established "( dport = :${SQUID##*:} )" dst "${SQUID%:*}" |
+    awk -v pids="$pids" '{ if (match($0, /pid=[0-9]+/) &&
+                               index(pids, " " substr($0, RSTART + 4, RLENGTH - 4) " ")) n++ }
+                         END { print n + 0 }'
+}
+
 run_path() {
-  local names=(quillon tinyproxy privoxy) rtt name round p50 rps errors key
+  local names=(quillon tinyproxy privoxy)
+  local all=(${BENCH_PATH_FORWARDERS:-quillon tinyproxy privoxy haproxy squid})
+  local rtt name round p50 rps errors key mode connected taken clients
   for rtt in $PATH_RTTS; do
     delay_path_start "$WORK/delay_line" "$(awk -v r="$rtt" 'BEGIN { print r / 2 }')" \
       "$WORK/path" || { echo "cannot build the long path (needs root)" >&2; return 1; }
     RUN=(ip netns exec "$PATH_CLIENT_NS")
     echo "== path: round trip $rtt ms ($(uptime | sed 's/.*load/load/'))"
     start_upstream "$PATH_SERVER_IP" "$PATH_CLIENT_IP/32 $PATH_SERVER_IP/32"
-    start_forwarders "${names[@]}"
-    for round in $(seq 1 "$PATH_RUNS"); do
-      for name in "${names[@]}" direct; do
-        key="$rtt/$name"
-        record "$key" tunnel "$(bulk "$name" tunnel "$PATH_BULK_BYTES")"
-        record "$key" plain "$(bulk "$name" plain "$PATH_BULK_BYTES")"
-        read -r p50 _ rps errors < <(client seq "$(proxy_of "$name")" "$ORIGIN" \
-          "$PATH_SMALL_COUNT" "$SMALL_SIZE" ${CLIENT_AUTH[$name]})
-        record "$key" p50 "$p50"; record "$key" errors "$errors"
-        read -r p50 _ rps errors < <(client seqtunnel "$(proxy_of "$name")" "$ORIGIN" \
-          "$PATH_SMALL_COUNT" "$SMALL_SIZE" ${CLIENT_AUTH[$name]})
-        record "$key" tp50 "$p50"; record "$key" errors "$errors"
+    if wants bulk || wants small; then
+      start_forwarders $(printf '%s\n' "${names[@]}" "${all[@]}" | awk '!seen[$0]++')
+    else
+      start_forwarders "${all[@]}"
+    fi
+    if wants bulk || wants small; then
+      for round in $(seq 1 "$PATH_RUNS"); do
+        for name in "${names[@]}" direct; do
+          key="$rtt/$name"
+          if wants bulk; then
+            record "$key" tunnel "$(bulk "$name" tunnel "$PATH_BULK_BYTES")"
+            record "$key" plain "$(bulk "$name" plain "$PATH_BULK_BYTES")"
+          fi
+          if wants small; then
+            read -r p50 _ rps errors < <(client seq "$(proxy_of "$name")" "$ORIGIN" \
+              "$PATH_SMALL_COUNT" "$SMALL_SIZE" ${CLIENT_AUTH[$name]})
+            record "$key" p50 "$p50"; record "$key" errors "$errors"
+            read -r p50 _ rps errors < <(client seqtunnel "$(proxy_of "$name")" "$ORIGIN" \
+              "$PATH_SMALL_COUNT" "$SMALL_SIZE" ${CLIENT_AUTH[$name]})
+            record "$key" tp50 "$p50"; record "$key" errors "$errors"
+          fi
+        done
+        echo "   round $round done ($(uptime | sed 's/.*load/load/'))"
       done
-      echo "   round $round done ($(uptime | sed 's/.*load/load/'))"
-    done
+    fi
+    if wants firstbyte; then
+      for round in $(seq 1 "$FB_RUNS"); do
+        for name in "${all[@]}" direct; do
+          key="$rtt/$name"
+          for mode in tunnel plain; do
+            read -r p50 _ errors < <(client firstbyte "$(proxy_of "$name")" "$ORIGIN" "$mode" \
+              "$FB_COUNT" "$FB_GAP_MS" "$SMALL_SIZE" ${CLIENT_AUTH[$name]})
+            record "$key" "fa_$mode" "$p50"; record "$key" fb_errors "$errors"
+            read -r p50 _ errors < <(client burst "$(proxy_of "$name")" "$ORIGIN" "$mode" \
+              "$BURSTS" "$BURST_SIZE" "$BURST_IDLE_MS" "$SMALL_SIZE" ${CLIENT_AUTH[$name]})
+            record "$key" "fb_$mode" "$p50"; record "$key" fb_errors "$errors"
+          done
+        done
+        echo "   first-byte round $round done ($(uptime | sed 's/.*load/load/'))"
+      done
+    fi
+    if wants leftover; then
+      sleep "$LEFTOVER_SECONDS"
+      for name in "${all[@]}"; do
+        record "$rtt/$name" leftover "$(upstream_connections "$name")"
+      done
+    fi
     stop_scenario
+    read -r connected taken clients < <(quillon_spares)
+    record "$rtt/quillon" unused "$(awk -v c="$connected" -v t="$taken" -v n="$clients" \
+      'BEGIN { if (n > 0) printf "%.1f\n", 100 * (c - t) / n; else print "nan" }')"
+    record "$rtt/quillon" spares "$connected/$taken/$clients"
   done
 }
 
 print_path() {
   local rtt name key t p p50 tp
-  echo
-  echo "Long path: client and forwarder | delay line | squid (Basic auth) and nginx, medians of" \
-    "$PATH_RUNS rounds; bulk $((PATH_BULK_BYTES / MIB)) MiB, $PATH_SMALL_COUNT small requests of" \
-    "$SMALL_SIZE bytes on new connections; (x) = forwarder / direct at the same round trip."
-  printf '%-6s | %-9s | %-16s | %-16s | %-20s | %-20s | %s\n' RTT forwarder "CONNECT MB/s" \
-    "plain MB/s" "c1 plain p50 us" "via CONNECT p50 us" errors
-  for rtt in $PATH_RTTS; do
-    for name in "$@"; do
-      key="$rtt/$name"
-      t=$(m "$key" tunnel); p=$(m "$key" plain); p50=$(m "$key" p50); tp=$(m "$key" tp50)
-      printf '%-6s | %-9s | %8s (%5s) | %8s (%5s) | %12s (%5s) | %12s (%5s) | %s\n' \
-        "$rtt ms" "$name" "$t" "$(ratio "$t" "$(m "$rtt/direct" tunnel)")" \
-        "$p" "$(ratio "$p" "$(m "$rtt/direct" plain)")" \
-        "$p50" "$(ratio "$p50" "$(m "$rtt/direct" p50)")" \
-        "$tp" "$(ratio "$tp" "$(m "$rtt/direct" tp50)")" "$(total "$key" errors)"
+  if wants bulk || wants small; then
+    echo
+    echo "Long path: client and forwarder | delay line | squid (Basic auth) and nginx, medians of" \
+      "$PATH_RUNS rounds; bulk $((PATH_BULK_BYTES / MIB)) MiB, $PATH_SMALL_COUNT small requests" \
+      "of $SMALL_SIZE bytes on new connections; (x) = forwarder / direct at the same round trip."
+    printf '%-6s | %-9s | %-16s | %-16s | %-20s | %-20s | %s\n' RTT forwarder "CONNECT MB/s" \
+      "plain MB/s" "c1 plain p50 us" "via CONNECT p50 us" errors
+    for rtt in $PATH_RTTS; do
+      for name in quillon tinyproxy privoxy direct; do
+        key="$rtt/$name"
+        t=$(m "$key" tunnel); p=$(m "$key" plain); p50=$(m "$key" p50); tp=$(m "$key" tp50)
+        printf '%-6s | %-9s | %8s (%5s) | %8s (%5s) | %12s (%5s) | %12s (%5s) | %s\n' \
+          "$rtt ms" "$name" "$t" "$(ratio "$t" "$(m "$rtt/direct" tunnel)")" \
+          "$p" "$(ratio "$p" "$(m "$rtt/direct" plain)")" \
+          "$p50" "$(ratio "$p50" "$(m "$rtt/direct" p50)")" \
+          "$tp" "$(ratio "$tp" "$(m "$rtt/direct" tp50)")" "$(total "$key" errors)"
+      done
     done
+  fi
+  if wants firstbyte || wants leftover; then
+    echo
+    echo "First answer byte of new connections over the long path, microseconds (median of" \
+      "$FB_RUNS rounds' medians), (x) = forwarder / direct: HTTPS = its own CONNECT tunnel, then" \
+      "a GET in it; GET = a plain GET. (a) $FB_COUNT connections one at a time ${FB_GAP_MS} ms" \
+      "apart; (b) $BURSTS bursts of $BURST_SIZE at once, each after ${BURST_IDLE_MS} ms without" \
+      "clients. spares: this proxy's spare connections dialled but never used per 100 clients" \
+      "(connected/taken/clients). left: connections to squid ${LEFTOVER_SECONDS} s after the" \
+      "last client."
+    printf '%-6s | %-9s | %-16s | %-16s | %-16s | %-16s | %-22s | %-4s | %s\n' RTT forwarder \
+      "(a) HTTPS" "(a) GET" "(b) HTTPS" "(b) GET" "spares" left errors
+    for rtt in $PATH_RTTS; do
+      for name in ${BENCH_PATH_FORWARDERS:-quillon tinyproxy privoxy haproxy squid} direct; do
+        key="$rtt/$name"
+        printf '%-6s | %-9s' "$rtt ms" "$name"
+        for metric in fa_tunnel fa_plain fb_tunnel fb_plain; do
+          printf ' | %8s (%5s)' "$(m "$key" "$metric")" \
+            "$(ratio "$(m "$key" "$metric")" "$(m "$rtt/direct" "$metric")")"
+        done
+        if [ "$name" = quillon ]; then
+          printf ' | %6s (%13s)' "$(m "$key" unused)" "$(printf '%s' "${R[$key,spares]:-}" | tail -n 1)"
+        else
+          printf ' | %22s' -
+        fi
+        printf ' | %4s | %s\n' "$(m "$key" leftover)" "$(total "$key" fb_errors)"
+      done
+    done
+  fi
+}
+
+# The limit on client connections: this proxy in front of the stand-in upstream, with N idle
+# tunnels held.
+declare -A CAPROW
+run_cap() {
+  local n pid port sink before after threads t0 t1 ready base p50 p99 errors
+  echo "== cap: this proxy in front of a stand-in upstream ($(uptime | sed 's/.*load/load/'))"
+  spawn "$WORK/sink.pid" "$WORK/sink.out" "$WORK/bench_client" sink "$WORK/sink.port"
+  for _ in $(seq 1 50); do [ -s "$WORK/sink.port" ] && break; sleep 0.1; done
+  sink=127.0.0.1:$(cat "$WORK/sink.port")
+  for n in $CAP_TUNNELS; do
+    port=$(free_port)
+    spawn "$WORK/cap.pid" "$WORK/cap.out" "$QUILLON_PROXY" --listen "$port" --upstream "$sink" \
+      --log "$WORK/cap.log" --max-clients $((n + 1000))
+    wait_port "$port" "$(cat "$WORK/cap.pid")" 100 || { cat "$WORK/cap.out"; exit 1; }
+    pid=$(cat "$WORK/cap.pid")
+    read -r base _ _ < <(client handshakes "127.0.0.1:$port" 192.0.2.1:443 200)
+    before=$(status_sum "$pid" VmRSS)
+    ready=$(hold_idle "127.0.0.1:$port" 192.0.2.1:443 "$n" 0)
+    sleep 1
+    after=$(status_sum "$pid" VmRSS)
+    threads=$(status_sum "$pid" Threads)
+    read -r p50 p99 errors < <(client handshakes "127.0.0.1:$port" 192.0.2.1:443 200)
+    t0=$(cpu_ticks "$pid")
+    sleep "$IDLE_SECONDS"
+    t1=$(cpu_ticks "$pid")
+    stop_pid "$WORK/idle.pid"
+    stop_pid "$WORK/cap.pid"
+    CAPROW[$n]=$(awk -v b="$before" -v a="$after" -v r="${ready:-0}" -v th="$threads" \
+      -v t0="$t0" -v t1="$t1" -v hz="$HZ" -v s="$IDLE_SECONDS" -v base="$base" -v p50="$p50" \
+      -v p99="$p99" -v e="$errors" \
+      'BEGIN { printf "%d | %6.1f | %7d | %5.2f | %8d (%5.2f) | %8d | %d", r,
+               (r ? (a - b) / r : 0), th, 100 * (t1 - t0) / hz / s, p50,
+               (base > 0 ? p50 / base : 0), p99, e }')
+    echo "   $n tunnels done"
+  done
+  stop_pid "$WORK/sink.pid"
+}
+
+print_cap() {
+  local n
+  echo
+  echo "Client connections held (idle CONNECT tunnels to a stand-in upstream) and what they cost:"\
+    "RSS growth per tunnel, threads, CPU in % of one core over ${IDLE_SECONDS} s, and 200 new"\
+    "CONNECT hand-shakes while they are held ((x) = against none held)."
+  printf '%-7s | %-6s | %-6s | %-7s | %-5s | %-16s | %-8s | %s\n' held opened "KiB" threads \
+    "CPU%" "CONNECT p50 us" "p99 us" errors
+  for n in $CAP_TUNNELS; do
+    printf '%-7s | %s\n' "$n" "${CAPROW[$n]:-}"
   done
 }
 
@@ -474,6 +671,7 @@ for scenario in $SCENARIOS; do
   case $scenario in
     loopback) run_loopback ;;
     path) run_path ;;
+    cap) run_cap ;;
     *) echo "unknown scenario $scenario" >&2; exit 2 ;;
   esac
 done
@@ -481,7 +679,9 @@ echo
 echo "== results"
 for scenario in $SCENARIOS; do
   case $scenario in
-    loopback) print_loopback quillon tinyproxy privoxy haproxy squid direct ;;
-    path) print_path quillon tinyproxy privoxy direct ;;
+    loopback) print_loopback ${BENCH_LOOPBACK_FORWARDERS:-quillon quillon0 tinyproxy privoxy \
+      haproxy squid} direct ;;
+    path) print_path ;;
+    cap) print_cap ;;
   esac
 done

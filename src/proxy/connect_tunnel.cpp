@@ -11,20 +11,38 @@ std::optional<TunnelSetup> handleConnect(SessionContext& session, ClientRequest&
   ProxyRun& run = session.run;
   const std::string& prefix = session.prefix;
   if (request.authorizationAdded) logLine(prefix, "已添加代理认证头 (Basic认证)");
-  if (!sendUpstream(session, request.upstreamBytes, "发送CONNECT请求到目标代理失败: 错误码=")) {
-    return std::nullopt;
-  }
-
-  logLine(prefix, "等待目标代理的响应...");
+  bool waitLogged = false;
   std::string answer;
   ConnectAnswer judged;
-  const IoResult read = readUntil(session.upstream.get(), deadlineIn(run.timeouts.upstreamAnswerMs),
-                                  &run.stopSignal, [&](std::string_view chunk) {
-                                    answer.append(chunk);
-                                    judged = judgeConnectAnswer(answer);
-                                    return judged.verdict != AnswerVerdict::kNeedMore;
-                                  });
-  if (read != IoResult::kDone || judged.verdict != AnswerVerdict::kOpen) {
+  for (;;) {
+    const IoResult sent = sendToUpstream(session, request.upstreamBytes);
+    if (sent != IoResult::kDone) {
+      const int code = lastSocketError();
+      if (sent != IoResult::kStopped) {
+        const Redial redial = redialUnanswered(session);
+        if (redial == Redial::kDone) continue;
+        if (redial == Redial::kFailed) return std::nullopt;
+      }
+      logSendFailure(prefix, sent, code, "发送CONNECT请求到目标代理失败: 错误码=");
+      session.upstream.reset();
+      return std::nullopt;
+    }
+    if (!waitLogged) logLine(prefix, "等待目标代理的响应...");
+    waitLogged = true;
+    const IoResult read =
+        readUntil(session.upstream.get(), deadlineIn(run.timeouts.upstreamAnswerMs),
+                  &run.stopSignal, [&](std::string_view chunk) {
+                    answer.append(chunk);
+                    judged = judgeConnectAnswer(answer);
+                    return judged.verdict != AnswerVerdict::kNeedMore;
+                  });
+    // A spare that the upstream dropped as it was taken ends before the first answer byte.
+    if (answer.empty() && (read == IoResult::kClosed || read == IoResult::kFailed)) {
+      const Redial redial = redialUnanswered(session);
+      if (redial == Redial::kDone) continue;
+      if (redial == Redial::kFailed) return std::nullopt;
+    }
+    if (read == IoResult::kDone && judged.verdict == AnswerVerdict::kOpen) break;
     // Every byte read during a failed handshake counts as received.
     run.core->addReceived(static_cast<int64_t>(answer.size()));
     if (read != IoResult::kDone) {

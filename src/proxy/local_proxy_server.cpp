@@ -24,9 +24,25 @@ constexpr int kAcceptWaitMs = 100;
 constexpr auto kStatsInterval = std::chrono::seconds(1);
 // When descriptors or memory have run out, the listener pauses this long before it accepts
 // again (the pending connection keeps the listening socket readable, so retrying at once would
-// spin), and writes its failure line at most this often.
+// spin). That failure line, and the line of clients closed beyond the connection limit, are
+// written at most this often.
 constexpr auto kExhaustedPause = std::chrono::milliseconds(100);
-constexpr auto kExhaustedLineInterval = std::chrono::seconds(5);
+constexpr auto kLimitLineInterval = std::chrono::seconds(5);
+
+// A client's place among the open client connections, held by its job until the job ends (or
+// is dropped unrun).
+class ClientPlace {
+ public:
+  explicit ClientPlace(std::shared_ptr<ProxyCore> core) : core_(std::move(core)) {}
+  ClientPlace(ClientPlace&& other) noexcept = default;
+  ClientPlace& operator=(ClientPlace&&) = delete;
+  ~ClientPlace() {
+    if (core_) core_->clientEnded();
+  }
+
+ private:
+  std::shared_ptr<ProxyCore> core_;
+};
 
 // Numbers the accepted clients of the whole process; never reset, so numbers keep rising
 // across stop and start.
@@ -61,7 +77,7 @@ bool LocalProxyServer::start(const ProxyConfig& config) {
           config_.username.empty() ? std::string("无") : loggableText(config_.username),
           ", 密码: ", config_.password.empty() ? "无" : "已提供");
   core_->resetTotals();
-  run_ = std::make_shared<ProxyRun>(config_, timeouts_, resolver_, core_);
+  run_ = std::make_shared<ProxyRun>(config_, timeouts_, limits_, resolver_, core_);
   if (!run_->stopSignal.valid()) {
     logError("创建停止信号失败: ", lastSocketError());
     run_.reset();
@@ -102,6 +118,8 @@ bool LocalProxyServer::start(const ProxyConfig& config) {
     windDown();
     return false;
   }
+  // Spares are a help, not a need: without their thread the sessions dial as they would anyway.
+  run_->spares.start();
   logLine("代理服务器启动在端口 ", config_.localPort,
           ", 目标代理服务器: ", loggableText(config_.proxyHost), ":", config_.proxyPort);
   return true;
@@ -111,6 +129,7 @@ void LocalProxyServer::stop() {
   if (!running_.load()) return;
   logLine("正在停止代理服务器...");
   running_.store(false);
+  if (run_) run_->spares.stop(std::chrono::milliseconds(timeouts_.stopWaitMs));
   if (listenerThread_.joinable()) listenerThread_.join();
   if (run_) {
     // Every wait of a session watches this signal: sessions still reading a head or talking to
@@ -124,6 +143,7 @@ void LocalProxyServer::stop() {
 
 void LocalProxyServer::windDown() {
   if (listenerThread_.joinable()) listenerThread_.join();
+  if (run_) run_->spares.stop(std::chrono::milliseconds(0));
   {
     std::lock_guard<std::mutex> lock(tickerMutex_);
     statsRunning_.store(false);
@@ -138,11 +158,17 @@ int64_t LocalProxyServer::totalBytesReceived() const { return core_->received();
 
 int LocalProxyServer::activeTunnelCount() const { return core_->tunnelCount(); }
 
+SpareCounts LocalProxyServer::spareCounts() const {
+  return run_ ? run_->spares.counts() : SpareCounts{};
+}
+
 void LocalProxyServer::setStatsCallback(ProxyStatsCallback callback) {
   statsCallback_ = std::move(callback);
 }
 
 void LocalProxyServer::setTimeouts(const ProxyTimeouts& timeouts) { timeouts_ = timeouts; }
+
+void LocalProxyServer::setLimits(const ProxyLimits& limits) { limits_ = limits; }
 
 void LocalProxyServer::setResolver(UpstreamResolver resolver) { resolver_ = std::move(resolver); }
 
@@ -170,7 +196,7 @@ void LocalProxyServer::runListener(std::shared_ptr<ProxyRun> run) {
       reportSetup(ListenerSetup::kFailed);
     };
     if (!listener.valid()) return fail("创建socket失败: ");
-    if (!setListenerAddressOption(listener.get())) return fail("设置socket选项失败: ");
+    if (!prepareListenerAddress(listener.get())) return fail("设置socket选项失败: ");
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -184,22 +210,31 @@ void LocalProxyServer::runListener(std::shared_ptr<ProxyRun> run) {
 
     const auto countInterval = std::chrono::milliseconds(run->timeouts.reapIntervalMs);
     auto countReference = std::chrono::steady_clock::now();
-    auto lastExhaustedLine = countReference - kExhaustedLineInterval;
+    auto lastExhaustedLine = countReference - kLimitLineInterval;
+    auto lastOverLimitLine = countReference - kLimitLineInterval;
     while (running_.load()) {
       const int ready = waitReadable(listener.get(), kAcceptWaitMs);
       if (ready < 0) {
         logError("select失败: ", lastSocketError());
         running_.store(false);
+        run->spares.stop(std::chrono::milliseconds(0));
         break;
       }
-      if (ready > 0 && !acceptClient(listener.get(), run)) {
+      const Accepted accepted = ready > 0 ? acceptClient(listener.get(), run) : Accepted::kServed;
+      if (accepted == Accepted::kExhausted) {
         const int code = lastSocketError();
         const auto now = std::chrono::steady_clock::now();
-        if (now - lastExhaustedLine >= kExhaustedLineInterval) {
+        if (now - lastExhaustedLine >= kLimitLineInterval) {
           lastExhaustedLine = now;
           logError("接受客户端连接失败，系统资源不足: ", code);
         }
         std::this_thread::sleep_for(kExhaustedPause);
+      } else if (accepted == Accepted::kOverLimit) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - lastOverLimitLine >= kLimitLineInterval) {
+          lastOverLimitLine = now;
+          logError("客户端连接数已达上限 ", run->limits.maxClientConnections, "，新连接已关闭");
+        }
       }
       const auto now = std::chrono::steady_clock::now();
       if (now - countReference >= countInterval) {
@@ -218,22 +253,34 @@ void LocalProxyServer::runListener(std::shared_ptr<ProxyRun> run) {
   }
 }
 
-bool LocalProxyServer::acceptClient(SocketHandle listener, const std::shared_ptr<ProxyRun>& run) {
-  Socket client(acceptSocket(listener));
-  if (!client.valid()) return !isResourceExhaustion(lastSocketError());
+LocalProxyServer::Accepted LocalProxyServer::acceptClient(SocketHandle listener,
+                                                          const std::shared_ptr<ProxyRun>& run) {
+  bool loopback = false;
+  Socket client(acceptSocket(listener, &loopback));
+  if (!client.valid()) {
+    return isResourceExhaustion(lastSocketError()) ? Accepted::kExhausted : Accepted::kServed;
+  }
+  // Accepted and closed at once: the client learns now, instead of waiting in the backlog.
+  if (!core_->admitClient(run->limits.maxClientConnections, run->limits.loopbackReserve,
+                          loopback)) {
+    return Accepted::kOverLimit;
+  }
+  ClientPlace place(core_);
+  run->spares.clientArrived();
   tuneSocket(client.get());
   const int connectionId = ++connectionCounter;
 
   std::string error;
   bool started = false;
   try {
-    PoolJob job([run = run, connectionId, socket = std::move(client)]() mutable {
-      try {
-        serveSession(std::move(run), std::move(socket), connectionId);
-      } catch (const std::exception& e) {
-        logError(sessionPrefixFor(connectionId), "异常: ", e.what());
-      }
-    });
+    PoolJob job(
+        [run = run, connectionId, socket = std::move(client), place = std::move(place)]() mutable {
+          try {
+            serveSession(std::move(run), std::move(socket), connectionId);
+          } catch (const std::exception& e) {
+            logError(sessionPrefixFor(connectionId), "异常: ", e.what());
+          }
+        });
     run->sessionBegan();
     started = WorkerPool::instance().run(std::move(job), ProxyThread::kSession, error);
     if (!started) run->sessionEnded();
@@ -244,7 +291,7 @@ bool LocalProxyServer::acceptClient(SocketHandle listener, const std::shared_ptr
     // The job, and the client socket with it, is gone: that client is lost, the server goes on.
     logError(sessionPrefixFor(connectionId), "创建会话线程失败: ", error);
   }
-  return true;
+  return Accepted::kServed;
 }
 
 void LocalProxyServer::runStatsTicker() {

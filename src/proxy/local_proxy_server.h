@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "proxy/proxy_config.h"
+#include "proxy/upstream_spares.h"
 
 namespace quillon {
 
@@ -55,6 +56,9 @@ class LocalProxyServer {
   int64_t totalBytesReceived() const;
   // Number of relay directions running; one proxied connection counts 2.
   int activeTunnelCount() const;
+  // What the spare upstream connections of the current (or last) run did. From the thread that
+  // calls start() and stop().
+  SpareCounts spareCounts() const;
 
   // Installs the statistics callback. Not while the ticker runs: call it before start() or
   // after stop().
@@ -62,11 +66,14 @@ class LocalProxyServer {
 
   // Test seam: replaces the time limits. Not while the server runs.
   void setTimeouts(const ProxyTimeouts& timeouts);
+  // Test seam: replaces the bounds on what the proxy holds. Not while the server runs.
+  void setLimits(const ProxyLimits& limits);
   // Test seam: replaces the name lookup of the upstream proxy. Not while the server runs.
   void setResolver(UpstreamResolver resolver);
 
   const ProxyConfig& config() const { return config_; }
   const ProxyTimeouts& timeouts() const { return timeouts_; }
+  const ProxyLimits& limits() const { return limits_; }
   // The totals and registry shared with the tunnels.
   const std::shared_ptr<ProxyCore>& core() const { return core_; }
 
@@ -75,15 +82,18 @@ class LocalProxyServer {
 
   void runListener(std::shared_ptr<ProxyRun> run);
   void runStatsTicker();
+  enum class Accepted { kServed, kExhausted, kOverLimit };
   // Accepts one client and hands its session to the worker pool (listener thread only).
-  // False when accepting failed because descriptors or memory ran out.
-  bool acceptClient(SocketHandle listener, const std::shared_ptr<ProxyRun>& run);
+  // kExhausted when accepting failed because descriptors or memory ran out; kOverLimit when the
+  // client was closed because maxClientConnections are open.
+  Accepted acceptClient(SocketHandle listener, const std::shared_ptr<ProxyRun>& run);
   // Joins the listener and the statistics ticker (those that exist).
   void windDown();
 
   // Set by start() before any thread is started; read without a lock afterwards.
   ProxyConfig config_;
   ProxyTimeouts timeouts_;
+  ProxyLimits limits_;
   UpstreamResolver resolver_;
   ProxyStatsCallback statsCallback_;
   // The current run; its sessions co-own it. Touched only by the thread that calls start()

@@ -38,6 +38,38 @@ struct ProxyTimeouts {
   // How long stop() waits for interrupted sessions to end; one stuck in a name lookup (which
   // cannot be interrupted) finishes on its own afterwards.
   int stopWaitMs = 1000;
+  // Spare upstream connections are kept only while a client has arrived within this time.
+  int spareIdleMs = 60000;
+  // A spare is closed once it is this old, before the upstream would drop it as idle: squid
+  // waits 5 minutes for the first request on a new connection, nginx 60 s, Apache 20 s or more;
+  // HAProxy as configured (often 10 s). The limit shortens by itself when the upstream is seen
+  // closing idle spares sooner.
+  int spareMaxAgeMs = 20000;
+  // A plain request whose head alone went out on a freshly taken spare waits this long, plus
+  // two of the spare's handshakes (about two round trips), for the upstream's first answer
+  // byte before relaying starts: a close or reset within that time means the spare died as it
+  // was taken, and the head is sent again on a new connection.
+  int spareAnswerWaitMs = 50;
+};
+
+// Bounds on what the proxy holds at once. The defaults are the production values; tests lower
+// them with LocalProxyServer::setLimits().
+struct ProxyLimits {
+  // Client connections (each a session, then its tunnel, on a thread of its own) at once, of
+  // every run together; a client beyond it is closed as soon as it is accepted. Two forwarders
+  // pointed at each other through CONNECT would otherwise grow until the process has no threads
+  // left. Chosen from the benchmark (README): far above what browsers open, and below where
+  // memory and the upstream's ports would become the limit.
+  int maxClientConnections = 4096;
+  // Of those, this many are kept for clients of this machine (loopback addresses): a client
+  // from another host is closed once the rest are taken, so that the network cannot take every
+  // place from the local applications the proxy is for.
+  int loopbackReserve = 256;
+  // Spare upstream connections kept ready at most (0: none). From the benchmark over a 100 ms
+  // round trip: with 16, bursts of 8 and of 16 new connections get their first answer byte at
+  // 0.5x to 0.72x the direct time; with 8, bursts of 16 stay at 0.97x for HTTPS, and with 4 so
+  // do bursts of 8. A page load opens 6 to 20 at once.
+  int maxSpares = 16;
 };
 
 // Resolves the upstream proxy's host and port to one IPv4 address. Returns 0, or the Winsock

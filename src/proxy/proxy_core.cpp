@@ -13,6 +13,17 @@ ProxyCore::~ProxyCore() {
   if (socketLayerHeld) socketLayerCleanup();
 }
 
+bool ProxyCore::admitClient(int limit, int reserve, bool loopback) {
+  if (!loopback) limit -= reserve;
+  int count = clientConnections.load();
+  do {
+    if (count >= limit) return false;
+  } while (!clientConnections.compare_exchange_weak(count, count + 1));
+  return true;
+}
+
+void ProxyCore::clientEnded() { clientConnections.fetch_sub(1); }
+
 void ProxyCore::addSent(int64_t bytes) {
   std::lock_guard<std::mutex> lock(statsMutex);
   totalBytesSent += bytes;

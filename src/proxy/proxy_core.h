@@ -3,6 +3,7 @@
 // a relay that outlives stop() or the server itself still finds it alive.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <set>
@@ -30,9 +31,18 @@ struct ProxyCore {
   void unregisterTunnel(const std::string& tunnelId);
   int tunnelCount();
 
+  // Counts a client connection from accept until its job (session and tunnel) has ended; false,
+  // counting nothing, when `limit` connections are already counted, or `limit - reserve` for a
+  // client that is not of this machine (`loopback` false).
+  bool admitClient(int limit, int reserve, bool loopback);
+  void clientEnded();
+  int clientCount() const { return clientConnections.load(); }
+
   // Holds a reference on the socket library for as long as any session or relay may use it,
   // so that the listener's clean-up never pulls it from under a running tunnel.
   bool socketLayerHeld = false;
+
+  std::atomic<int> clientConnections{0};
 
   std::mutex statsMutex;
   int64_t totalBytesSent = 0;      // guarded by statsMutex

@@ -7,12 +7,15 @@
 namespace quillon {
 
 ProxyRun::ProxyRun(const ProxyConfig& runConfig, const ProxyTimeouts& runTimeouts,
-                   UpstreamResolver runResolver, std::shared_ptr<ProxyCore> runCore)
+                   const ProxyLimits& runLimits, UpstreamResolver runResolver,
+                   std::shared_ptr<ProxyCore> runCore)
     : config(runConfig),
       timeouts(runTimeouts),
+      limits(runLimits),
       resolver(std::move(runResolver)),
       core(std::move(runCore)),
-      authorizationLine(basicAuthorizationLine(config.username, config.password)) {}
+      authorizationLine(basicAuthorizationLine(config.username, config.password)),
+      spares(config, timeouts, limits, resolver) {}
 
 void ProxyRun::sessionBegan() {
   std::lock_guard<std::mutex> lock(sessionThreadsMutex);

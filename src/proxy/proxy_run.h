@@ -1,6 +1,7 @@
-// One run of the proxy server, from start() to stop(): what its sessions read and the count of
-// sessions still setting up. Sessions co-own it, so a session that outlives stop() (a name
-// lookup cannot be interrupted) or the server itself touches nothing that was freed.
+// One run of the proxy server, from start() to stop(): what its sessions read, the count of
+// sessions still setting up, and the spare upstream connections. Sessions co-own it, so a session
+// that outlives stop() (a name lookup cannot be interrupted) or the server itself touches nothing
+// that was freed.
 #pragma once
 
 #include <chrono>
@@ -11,13 +12,14 @@
 
 #include "proxy/proxy_config.h"
 #include "proxy/proxy_core.h"
+#include "proxy/upstream_spares.h"
 #include "proxy/wake_signal.h"
 
 namespace quillon {
 
 struct ProxyRun {
-  ProxyRun(const ProxyConfig& config, const ProxyTimeouts& timeouts, UpstreamResolver resolver,
-           std::shared_ptr<ProxyCore> core);
+  ProxyRun(const ProxyConfig& config, const ProxyTimeouts& timeouts, const ProxyLimits& limits,
+           UpstreamResolver resolver, std::shared_ptr<ProxyCore> core);
 
   // A session begins when its client is accepted and ends when it has handed its sockets to
   // the tunnel or has failed.
@@ -30,6 +32,7 @@ struct ProxyRun {
   // Set at construction, read by every session without a lock.
   const ProxyConfig config;
   const ProxyTimeouts timeouts;
+  const ProxyLimits limits;
   const UpstreamResolver resolver;
   const std::shared_ptr<ProxyCore> core;
   // The Basic proxy authorization line for the configured credentials (with its CR LF), or ""
@@ -37,6 +40,9 @@ struct ProxyRun {
   const std::string authorizationLine;
   // Raised by stop(): every wait of a session watches it.
   WakeSignal stopSignal;
+  // This run's spare upstream connections: started once the listener listens, stopped by
+  // stop() (or when the listener ends by itself); sessions take from them.
+  UpstreamSpares spares;
 
  private:
   std::mutex sessionThreadsMutex;

@@ -1,5 +1,7 @@
 #include "proxy/proxy_session.h"
 
+#include <algorithm>
+#include <chrono>
 #include <optional>
 
 #include "log/app_log.h"
@@ -50,10 +52,10 @@ class SessionCount {
   ProxyRun* run_;
 };
 
-// Opens the upstream connection. An invalid Socket when that failed (the reason is logged).
-Socket connectUpstream(ProxyRun& run, const std::string& prefix) {
+// Opens a new connection to the upstream proxy. Its failures are logged, its success is not.
+// An invalid Socket when it failed.
+Socket dialUpstream(ProxyRun& run, const std::string& prefix) {
   const ProxyConfig& config = run.config;
-  logLine(prefix, "正在连接到目标代理: ", loggableText(config.proxyHost), ":", config.proxyPort);
   Socket upstream(openTcpSocket());
   if (!upstream.valid()) {
     logError(prefix, "创建目标代理socket失败: ", lastSocketError());
@@ -78,8 +80,71 @@ Socket connectUpstream(ProxyRun& run, const std::string& prefix) {
     logError(prefix, "连接到目标代理失败: 错误码=", code, connectErrorText(code));
     return Socket();
   }
+  return upstream;
+}
+
+// The session's upstream connection.
+struct Upstream {
+  Socket socket;  // invalid when none could be had (logged)
+  bool spare = false;
+  std::chrono::steady_clock::duration handshake{};  // of a spare: about one round trip
+};
+
+// Takes a ready spare, or opens a new connection when there is none. The two lines are the
+// same either way; the second is written when the session has its connection.
+Upstream connectUpstream(ProxyRun& run, const std::string& prefix) {
+  logLine(prefix, "正在连接到目标代理: ", loggableText(run.config.proxyHost), ":",
+          run.config.proxyPort);
+  Upstream upstream;
+  SpareConnection spare = run.spares.take();
+  if (spare.socket.valid()) {
+    upstream.socket = std::move(spare.socket);
+    upstream.spare = true;
+    upstream.handshake = spare.handshake;
+  } else {
+    upstream.socket = dialUpstream(run, prefix);
+    if (!upstream.socket.valid()) return upstream;
+  }
   logLine(prefix, "成功连接到目标代理服务器");
   return upstream;
+}
+
+// A plain request sent on a freshly taken spare: when only its head has gone upstream, waits
+// (spareAnswerWaitMs and two of the spare's own handshakes, about two round trips) for the
+// first answer byte. A close or reset before it means that the upstream dropped the spare as
+// it was taken; the head then goes again on a new connection, and the client sees nothing of
+// it. Nothing is sent again once the answer has begun, once the client has sent more (a body),
+// or when more than the head went out. False when the new connection failed (logged).
+bool resendIfTheSpareDied(ProxyRun& run, const std::string& prefix, TunnelSetup& setup,
+                          const ClientRequest& request,
+                          std::chrono::steady_clock::duration handshake) {
+  if (request.upstreamBytes.size() != request.firstHeadSize) return true;
+  const auto window = std::min<std::chrono::steady_clock::duration>(
+      2 * handshake + std::chrono::milliseconds(run.timeouts.spareAnswerWaitMs),
+      std::chrono::seconds(2) + std::chrono::milliseconds(run.timeouts.spareAnswerWaitMs));
+  PollEntry entries[3] = {};
+  entries[0].fd = setup.upstream.get();
+  entries[0].events = kPollIn;
+  entries[1].fd = setup.client.get();
+  entries[1].events = kPollIn;
+  entries[2].fd = run.stopSignal.pollHandle();
+  entries[2].events = kPollIn;
+  const int ready = pollSockets(
+      entries, 3,
+      static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(window).count()));
+  if (ready <= 0 || entries[0].revents == 0) return true;
+  char first = 0;
+  const long peeked = peekSome(setup.upstream.get(), &first, 1);
+  if (peeked > 0 || (peeked < 0 && lastSocketError() == wsa::kWouldBlock)) return true;
+
+  SessionContext fresh{run, prefix, Socket(), dialUpstream(run, prefix), {}};
+  if (!fresh.upstream.valid()) return false;
+  if (!sendUpstream(fresh, std::string_view(request.upstreamBytes),
+                    "发送HTTP请求头到目标代理失败: 错误码=")) {
+    return false;
+  }
+  setup.upstream = std::move(fresh.upstream);
+  return true;
 }
 
 // Reads the client's first request and checks it with the rewriter. Empty when it was refused
@@ -139,10 +204,20 @@ std::optional<TunnelSetup> setUpTunnel(ProxyRun& run, Socket client, const std::
   std::optional<ClientRequest> request = readRequest(run, client.get(), prefix, handled);
   if (!request) return std::nullopt;
   isConnect = request->isConnect;
-  SessionContext session{run, prefix, std::move(client), Socket()};
-  session.upstream = connectUpstream(run, prefix);
-  if (!session.upstream.valid()) return std::nullopt;
-  return isConnect ? handleConnect(session, *request) : forwardHttpRequest(session, *request);
+  Upstream upstream = connectUpstream(run, prefix);
+  if (!upstream.socket.valid()) return std::nullopt;
+  SessionContext session{run, prefix, std::move(client), std::move(upstream.socket), {}};
+  if (upstream.spare) {
+    // A CONNECT that the spare leaves unanswered goes again on a new connection, once.
+    session.redial = [&run, &prefix] { return dialUpstream(run, prefix); };
+  }
+  if (isConnect) return handleConnect(session, *request);
+  std::optional<TunnelSetup> setup = forwardHttpRequest(session, *request);
+  if (setup && upstream.spare &&
+      !resendIfTheSpareDied(run, prefix, *setup, *request, upstream.handshake)) {
+    return std::nullopt;
+  }
+  return setup;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // upstream proxy.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,11 +20,6 @@ struct ProxyRun;
 
 // The failure line of a session that stop() interrupted.
 inline constexpr char kSessionStoppedLine[] = "代理服务器正在停止，会话已结束";
-
-// Sets TCP_NODELAY and SO_KEEPALIVE, the options every client and upstream socket gets; a
-// failing option is logged and the rest are not tried. False when either could not be set (the
-// socket is usable anyway). The buffer sizes stay the system's.
-bool tuneSocket(SocketHandle socket);
 
 // "[会话-<id>] ", the start of every line written for one client connection.
 std::string sessionPrefixFor(int connectionId);
@@ -59,6 +55,9 @@ struct SessionContext {
   const std::string& prefix;
   Socket client;
   Socket upstream;
+  // Set while `upstream` is a freshly taken spare: opens a new upstream connection (logging
+  // only its failures), for a request the spare leaves unanswered. Used at most once.
+  std::function<Socket()> redial;
 };
 
 // Logs the line for a failed or interrupted operation of the handshake with the upstream:
@@ -70,5 +69,17 @@ void logHandshakeFailure(const std::string& prefix, IoResult result, const char*
 // On failure logs `failure` followed by the error code (or the stop line), closes the
 // upstream socket and returns false.
 bool sendUpstream(SessionContext& session, std::string_view bytes, const char* failure);
+// The same without the line and without closing: the result, with lastSocketError() set on
+// kFailed.
+IoResult sendToUpstream(SessionContext& session, std::string_view bytes);
+// Logs a failed send as sendUpstream does.
+void logSendFailure(const std::string& prefix, IoResult result, int code, const char* failure);
+
+enum class Redial { kNotAllowed, kDone, kFailed };
+// When the upstream was a freshly taken spare that ended before answering anything (a failed
+// send, or a close or reset before the first answer byte), replaces it with a new connection:
+// kDone, and the request goes again; kFailed when that failed (logged, `session.upstream` is
+// closed); kNotAllowed when the upstream was no spare or this was done already.
+Redial redialUnanswered(SessionContext& session);
 
 }  // namespace quillon

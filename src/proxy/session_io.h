@@ -17,6 +17,11 @@ using Deadline = std::chrono::steady_clock::time_point;
 
 Deadline deadlineIn(int ms);
 
+// Sets TCP_NODELAY and SO_KEEPALIVE, the options every client and upstream socket gets; a
+// failing option is logged and the rest are not tried. False when either could not be set (the
+// socket is usable anyway). The buffer sizes stay the system's.
+bool tuneSocket(SocketHandle socket);
+
 enum class IoResult {
   kDone,      // the operation completed
   kClosed,    // the peer ended the stream
@@ -40,9 +45,33 @@ IoResult sendWithin(SocketHandle socket, std::string_view bytes, Deadline deadli
 template <typename Take>
 IoResult readUntil(SocketHandle socket, Deadline deadline, const WakeSignal* stop, Take&& take);
 
-// Connects to `address`, giving up at the deadline (kTimedOut, with the error kTimedOut).
+// Connects to `address`, giving up at the deadline (kTimedOut, with the error kTimedOut). A
+// refused or otherwise failed connect is found within kConnectCheckMs of its failure even when
+// the wait does not report it (see ConnectWait).
 IoResult connectWithin(SocketHandle socket, const sockaddr_in& address, Deadline deadline,
                        const WakeSignal* stop);
+
+// Starts a non-blocking connect to `address`: kDone when it completed at once, kTimedOut when
+// it is under way (then wait with waitConnecting and look with connectProgress), kFailed
+// otherwise.
+IoResult startConnect(SocketHandle socket, const sockaddr_in& address);
+
+// The wait of sockets of which some are connecting: pollConnecting, or a test's replacement.
+int waitConnecting(PollEntry* entries, size_t count, int timeoutMs);
+// Longest single wait while a connect is under way: after each, the socket's pending error is
+// read, so a failure that the wait did not report is found within this time.
+inline constexpr int kConnectCheckMs = 100;
+
+// Where a connect under way stands after a wait that gave `revents` for its socket.
+enum class ConnectProgress { kPending, kConnected, kFailed };
+// kFailed sets the last socket error to the reason.
+ConnectProgress connectProgress(SocketHandle socket, short revents);
+
+// Test seam: replaces the wait of connecting sockets (nullptr puts pollConnecting back), to
+// show that a failed connect is found even by a wait that never reports it, as WSAPoll before
+// Windows 10 version 2004 does not. Not while sessions connect.
+using ConnectWait = int (*)(PollEntry* entries, size_t count, int timeoutMs);
+void setConnectWaitForTesting(ConnectWait wait);
 
 // One read into `chunk` for readUntil: the count, 0 at the end of the stream, -1 when nothing
 // is there yet (would block) or on failure (then `failed` is set).

@@ -74,18 +74,20 @@ int resolveIpv4(const std::string& host, uint16_t port, sockaddr_in& address);
 // failure.
 SocketHandle openTcpSocket();
 // Accepts one client of a non-blocking listening socket; the client socket is non-blocking too
-// (on Windows it inherits the mode). kInvalidSocket on failure (would-block included).
-SocketHandle acceptSocket(SocketHandle listener);
+// (on Windows it inherits the mode). kInvalidSocket on failure (would-block included). With
+// `loopback`, tells whether the client came from a loopback address (this machine).
+SocketHandle acceptSocket(SocketHandle listener, bool* loopback = nullptr);
 void closeSocket(SocketHandle socket);
 
 bool setSocketBlocking(SocketHandle socket, bool blocking);
 bool setIntOption(SocketHandle socket, int level, int name, int value);
 
-// Sets the option that makes a listening address exclusive: a port that another socket holds
-// cannot be bound. On Windows that is SO_EXCLUSIVEADDRUSE (SO_REUSEADDR there would let a second
-// program share a busy port); elsewhere SO_REUSEADDR, which only allows binding over connections
-// of an earlier run that are still in TIME_WAIT.
-bool setListenerAddressOption(SocketHandle listener);
+// Prepares a listening socket's claim on its address before bind: the port stays this
+// process's, and a listener started again on it (stop, then start) binds while connections
+// accepted by the earlier listener are still open. On Windows no option at all is set (see
+// socket_compat_win.cpp); elsewhere SO_REUSEADDR, which there only lets a bind go past
+// connections of an earlier listener (open or in TIME_WAIT), never past a listening socket.
+bool prepareListenerAddress(SocketHandle listener);
 // True when a failed accept() means that descriptors, buffers or memory have run out, so that
 // retrying at once would only spin.
 bool isResourceExhaustion(int wsaCode);
@@ -102,6 +104,10 @@ bool setResetOnClose(SocketHandle socket);
 // first (-1 waits for ever), -1 on failure (see lastSocketError()).
 int pollSockets(PollEntry* entries, size_t count, int timeoutMs);
 
+// As pollSockets, for waits where some of the sockets are connecting (they ask for kPollOut):
+// a connect that has failed is reported as kPollErr on every platform. At most 1024 entries.
+int pollConnecting(PollEntry* entries, size_t count, int timeoutMs);
+
 // Wait until `socket` is readable: 1 when it is, 0 when `timeoutMs` passed first (-1 waits for
 // ever), -1 on failure (see lastSocketError()). Any descriptor value works.
 int waitReadable(SocketHandle socket, int timeoutMs);
@@ -110,6 +116,8 @@ int waitReadable(SocketHandle socket, int timeoutMs);
 // 0 for an orderly close on receive, -1 on failure.
 long sendSome(SocketHandle socket, const char* data, size_t size);
 long recvSome(SocketHandle socket, char* data, size_t size);
+// A receive that leaves what it returns in the socket (MSG_PEEK).
+long peekSome(SocketHandle socket, char* data, size_t size);
 
 // Sends every byte on a blocking socket, repeating for what a call did not take. Returns the
 // number of bytes sent: `size` on success, less when a call failed (see lastSocketError()).

@@ -3,7 +3,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-
 #include "proxy/socket_compat.h"
 
 namespace quillon {
@@ -80,8 +79,13 @@ SocketHandle openTcpSocket() {
   return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
 }
 
-SocketHandle acceptSocket(SocketHandle listener) {
-  return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+SocketHandle acceptSocket(SocketHandle listener, bool* loopback) {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  const int client = ::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &length,
+                               SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (loopback != nullptr) *loopback = (ntohl(peer.sin_addr.s_addr) >> 24) == 127;
+  return client;
 }
 
 void closeSocket(SocketHandle socket) { ::close(socket); }
@@ -97,7 +101,7 @@ bool setIntOption(SocketHandle socket, int level, int name, int value) {
   return ::setsockopt(socket, level, name, &value, sizeof value) == 0;
 }
 
-bool setListenerAddressOption(SocketHandle listener) {
+bool prepareListenerAddress(SocketHandle listener) {
   return setIntOption(listener, SOL_SOCKET, SO_REUSEADDR, 1);
 }
 
@@ -127,6 +131,10 @@ int pollSockets(PollEntry* entries, size_t count, int timeoutMs) {
   }
 }
 
+// poll() reports a failed connect as POLLERR (with POLLOUT and POLLHUP) already.
+int pollConnecting(PollEntry* entries, size_t count, int timeoutMs) {
+  return pollSockets(entries, count, timeoutMs);
+}
 
 long sendSome(SocketHandle socket, const char* data, size_t size) {
   for (;;) {
@@ -138,6 +146,13 @@ long sendSome(SocketHandle socket, const char* data, size_t size) {
 long recvSome(SocketHandle socket, char* data, size_t size) {
   for (;;) {
     const long n = ::recv(socket, data, size, 0);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+long peekSome(SocketHandle socket, char* data, size_t size) {
+  for (;;) {
+    const long n = ::recv(socket, data, size, MSG_PEEK);
     if (n >= 0 || errno != EINTR) return n;
   }
 }

@@ -9,9 +9,10 @@
 
 namespace quillon {
 
-// The kinds of thread the proxy starts: its listener, its statistics ticker, and the worker
-// threads that carry client connections (sessions and their tunnels).
-enum class ProxyThread { kListener, kTicker, kSession };
+// The kinds of thread the proxy starts: its listener, its statistics ticker, the worker
+// threads that carry client connections (sessions and their tunnels), and the worker thread
+// that keeps the spare upstream connections.
+enum class ProxyThread { kListener, kTicker, kSession, kSpares };
 
 // Test seam: the next launch of a thread of this kind fails as if the system had refused it.
 void failNextThreadLaunch(ProxyThread kind);

@@ -25,4 +25,13 @@ void WakeSignal::raise() {
 
 bool WakeSignal::raised() const { return waitReadable(handle_, 0) > 0; }
 
+void WakeSignal::clear() {
+  // Reading an eventfd returns its counter and sets it to 0.
+  uint64_t count = 0;
+  ssize_t n;
+  do {
+    n = ::read(handle_, &count, sizeof count);
+  } while (n < 0 && errno == EINTR);
+}
+
 }  // namespace quillon

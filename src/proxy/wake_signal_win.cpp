@@ -6,8 +6,8 @@ namespace quillon {
 // loopback interface: raising it sends one datagram that nobody reads, which leaves the socket
 // readable for every later wait. Being connected, it accepts datagrams from itself only.
 WakeSignal::WakeSignal() {
-  Socket socket(::WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
-                             WSA_FLAG_NO_HANDLE_INHERIT));
+  Socket socket(
+      ::WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT));
   if (!socket.valid()) return;
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -31,5 +31,13 @@ void WakeSignal::raise() {
 }
 
 bool WakeSignal::raised() const { return waitReadable(handle_, 0) > 0; }
+
+void WakeSignal::clear() {
+  // Every datagram that raising sent is read; the socket is non-blocking, so the loop ends with
+  // "would block" once none is left.
+  char datagram[8];
+  while (::recv(handle_, datagram, sizeof datagram, 0) >= 0) {
+  }
+}
 
 }  // namespace quillon

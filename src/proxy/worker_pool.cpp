@@ -69,12 +69,17 @@ bool WorkerPool::run(PoolJob job, ProxyThread kind, std::string& error) {
 void WorkerPool::workerLoop(PoolJob first) {
   PoolJob job = std::move(first);
   for (;;) {
-    try {
-      job();
-    } catch (const std::exception& e) {
-      logError("工作线程异常: ", e.what());
-    } catch (...) {
-      logError("工作线程异常");
+    {
+      // The job, and everything it holds, is released when it ends, not when the thread takes
+      // its next job: what a job owns (its client's count among them) ends with it.
+      PoolJob current = std::move(job);
+      try {
+        current();
+      } catch (const std::exception& e) {
+        logError("工作线程异常: ", e.what());
+      } catch (...) {
+        logError("工作线程异常");
+      }
     }
     std::unique_lock<std::mutex> lock(state_->mutex);
     if (state_->parked >= state_->maxParked) break;

@@ -42,6 +42,9 @@ bool openTunnelPair(uint16_t proxyPort, LoopbackListener& upstream, const std::s
 
 uint16_t startOnFreePort(LocalProxyServer& server, uint16_t upstreamPort,
                          const std::string& username, const std::string& password) {
+  ProxyLimits limits = server.limits();
+  limits.maxSpares = 0;
+  server.setLimits(limits);
   for (int attempt = 0; attempt < 5; ++attempt) {
     const uint16_t port = freeLoopbackPort();
     if (port != 0 &&

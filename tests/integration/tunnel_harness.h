@@ -40,7 +40,9 @@ bool openTunnelPair(uint16_t proxyPort, LoopbackListener& upstream, const std::s
                     TunnelPair* out, int timeoutMs = 10000);
 
 // Starts `server` towards 127.0.0.1:upstreamPort on a free port, retrying on a fresh port when
-// another process took the chosen one first. Returns the port, or 0 when start failed.
+// another process took the chosen one first, without spare upstream connections (the tests
+// that use it accept the proxy's upstream connections in the order of their requests).
+// Returns the port, or 0 when start failed.
 uint16_t startOnFreePort(LocalProxyServer& server, uint16_t upstreamPort,
                          const std::string& username = "", const std::string& password = "");
 

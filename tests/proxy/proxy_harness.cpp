@@ -28,6 +28,13 @@ ProxyTimeouts shortTimeouts() {
 ProxyHarness::ProxyHarness(FakeUpstream::Script script, const ProxyTimeouts& timeouts)
     : upstream(std::move(script)), server(std::make_unique<LocalProxyServer>()) {
   server->setTimeouts(timeouts);
+  server->setLimits(noSpares());
+}
+
+ProxyLimits noSpares() {
+  ProxyLimits limits;
+  limits.maxSpares = 0;
+  return limits;
 }
 
 ProxyHarness::~ProxyHarness() {

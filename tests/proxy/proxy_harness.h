@@ -21,6 +21,9 @@ std::string connectHead(const std::string& target = "192.0.2.1:443");
 
 // Time limits short enough for tests; each test that relies on one says so.
 ProxyTimeouts shortTimeouts();
+// The production limits without spare upstream connections: the harness's default, so that
+// the fake upstream's connections are the sessions' own, in their order.
+ProxyLimits noSpares();
 
 class ProxyHarness {
  public:

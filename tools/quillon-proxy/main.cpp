@@ -21,27 +21,40 @@ namespace {
 constexpr char kUsage[] =
     "usage: quillon-proxy --listen PORT --upstream HOST:PORT [--user U]\n"
     "                     [--password-file FILE | --password P] [--log FILE]\n"
+    "                     [--spares N] [--max-clients N]\n"
     "The upstream password is the first line of FILE (without its line end), or P, or else\n"
     "the value of the environment variable QUILLON_PROXY_PASSWORD; an option wins over the\n"
     "variable, and the two options cannot be given together. --password is visible to every\n"
     "local user in the process list: prefer the file or the variable. With --log the log lines\n"
-    "go to FILE (appended, moved aside when large) as the program writes its own log.\n";
+    "go to FILE (appended, moved aside when large) as the program writes its own log.\n"
+    "--spares and --max-clients replace the proxy's limits (spare upstream connections kept\n"
+    "ready, client connections at once), for the benchmark.\n";
 
 constexpr char kPasswordVariable[] = "QUILLON_PROXY_PASSWORD";
 
-// The runner's arguments are exactly the proxy's configuration.
-using Options = quillon::ProxyConfig;
+// The runner's arguments: the proxy's configuration and limits.
+struct Options {
+  quillon::ProxyConfig config;
+  quillon::ProxyLimits limits;
+};
+
+// A count: 0 to 100000, decimal digits only.
+std::optional<int> parseCount(const std::string& text) {
+  if (text.empty() || text.size() > 6) return std::nullopt;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  if (value > 100000) return std::nullopt;
+  return value;
+}
 
 // A TCP port: 1 to 65535, decimal digits only.
 std::optional<uint16_t> parsePort(const std::string& text) {
-  if (text.empty() || text.size() > 5) return std::nullopt;
-  unsigned value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (value == 0 || value > 65535) return std::nullopt;
-  return static_cast<uint16_t>(value);
+  const std::optional<int> value = parseCount(text);
+  if (!value || *value == 0 || *value > 65535) return std::nullopt;
+  return static_cast<uint16_t>(*value);
 }
 
 // The first line of the file at `path` without its line end (LF or CR LF); false with
@@ -77,18 +90,23 @@ bool parseArguments(int argc, char** argv, Options& options, std::string& logPat
     if (name == "--listen") {
       const auto port = parsePort(value);
       if (!port) return false;
-      options.localPort = *port;
+      options.config.localPort = *port;
       haveListen = true;
     } else if (name == "--upstream") {
       const size_t colon = value.rfind(':');
       if (colon == std::string::npos || colon == 0) return false;
       const auto port = parsePort(value.substr(colon + 1));
       if (!port) return false;
-      options.proxyHost = value.substr(0, colon);
-      options.proxyPort = *port;
+      options.config.proxyHost = value.substr(0, colon);
+      options.config.proxyPort = *port;
       haveUpstream = true;
     } else if (name == "--user") {
-      options.username = value;
+      options.config.username = value;
+    } else if (name == "--spares" || name == "--max-clients") {
+      const auto count = parseCount(value);
+      if (!count) return false;
+      (name == "--spares" ? options.limits.maxSpares : options.limits.maxClientConnections) =
+          *count;
     } else if (name == "--log") {
       logPath = value;
     } else if (name == "--password" && !password) {
@@ -107,11 +125,11 @@ bool parseArguments(int argc, char** argv, Options& options, std::string& logPat
     error = "--password and --password-file cannot be used together";
     return false;
   }
-  if (passwordFile) return readPasswordFile(*passwordFile, options.password, error);
+  if (passwordFile) return readPasswordFile(*passwordFile, options.config.password, error);
   if (password) {
-    options.password = *password;
+    options.config.password = *password;
   } else if (const char* fromEnvironment = std::getenv(kPasswordVariable)) {
-    options.password = fromEnvironment;
+    options.config.password = fromEnvironment;
   }
   return true;
 }
@@ -153,7 +171,8 @@ int main(int argc, char** argv) {
       quillon::logLine("stats: sent=", sent, " received=", received,
                        " active=", server.activeTunnelCount());
     });
-    if (!server.start(options)) {
+    server.setLimits(options.limits);
+    if (!server.start(options.config)) {
       exitCode = 1;
     } else {
       while (!quillon::stopRequested() && server.isRunning()) {
@@ -163,6 +182,9 @@ int main(int argc, char** argv) {
       if (!server.isRunning()) exitCode = 1;
       server.stop();
     }
+    // For the benchmark: how many spare upstream connections were made, and how many served.
+    const quillon::SpareCounts spares = server.spareCounts();
+    quillon::logLine("spares: connected=", spares.connected, " taken=", spares.taken);
   }
   quillon::stopCompleted();
   std::cout.flush();
