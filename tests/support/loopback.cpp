@@ -49,7 +49,6 @@ std::string readWhile(SocketHandle socket, int timeoutMs, Done done) {
   return received;
 }
 
-
 }  // namespace
 
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs) {
@@ -269,8 +268,23 @@ bool FakeUpstream::waitForReceived(int index, size_t bytes, int timeoutMs) const
 }
 
 bool FakeUpstream::waitForReceivedText(int index, const std::string& needle, int timeoutMs) const {
-  return waitUntil([&] { return received(index).find(needle) != std::string::npos; },
-                   timeoutMs);
+  return waitUntil([&] { return received(index).find(needle) != std::string::npos; }, timeoutMs);
+}
+
+int FakeUpstream::waitForAnyReceivedText(const std::string& needle, int timeoutMs) const {
+  int found = -1;
+  waitUntil(
+      [&] {
+        for (int i = 0; i < connectionCount(); ++i) {
+          if (received(i).find(needle) != std::string::npos) {
+            found = i;
+            return true;
+          }
+        }
+        return false;
+      },
+      timeoutMs);
+  return found;
 }
 
 bool FakeUpstream::waitForScriptEnd(int index, int timeoutMs) const {

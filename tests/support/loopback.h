@@ -114,6 +114,10 @@ class FakeUpstream {
   // Waits until connection `index` has received at least `bytes` bytes (or holds `needle`).
   bool waitForReceived(int index, size_t bytes, int timeoutMs = 5000) const;
   bool waitForReceivedText(int index, const std::string& needle, int timeoutMs = 5000) const;
+  // Waits until some connection has received `needle`: its index, or -1 at the time-out. For a
+  // proxy that keeps spare connections, whose accept order says nothing of which one a session
+  // took.
+  int waitForAnyReceivedText(const std::string& needle, int timeoutMs = 5000) const;
   // Waits until the script of connection `index` has returned.
   bool waitForScriptEnd(int index, int timeoutMs = 5000) const;
 
