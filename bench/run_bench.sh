@@ -35,7 +35,8 @@
 #   bench/run_bench.sh [QUILLON_PROXY_BINARY]
 #
 # Without a binary it builds quillon-proxy in build/bench-native. Needs root for the long path.
-# quillon0 is this proxy with its spare upstream connections off, in the loopback table only.
+# quillon0 is this proxy with its spare upstream connections off and quillon1 with them kept
+# however fast the upstream answers its handshake, in the loopback table only.
 # Knobs (environment): BENCH_SCENARIOS ("loopback path"; "cap" on request), BENCH_SECTIONS
 # (what a scenario measures: "idle bulk small conc mib firstbyte leftover"), BENCH_SPARES (the
 # proxy's spare connections, its default when empty), BENCH_RUNS (5), BENCH_BULK_MIB (256),
@@ -45,7 +46,7 @@
 # ("0 25 100", milliseconds), BENCH_PATH_RUNS (5), BENCH_PATH_BULK_MIB (32),
 # BENCH_PATH_SMALL_COUNT (20), BENCH_FB_RUNS (2), BENCH_FB_COUNT (20), BENCH_BURSTS (5),
 # BENCH_LEFTOVER_SECONDS (60), BENCH_CAP_TUNNELS ("1000 2000 4000 8000"),
-# BENCH_LOOPBACK_FORWARDERS ("quillon quillon0 tinyproxy privoxy haproxy squid"),
+# BENCH_LOOPBACK_FORWARDERS ("quillon quillon0 quillon1 tinyproxy privoxy haproxy squid"),
 # BENCH_PATH_FORWARDERS (first byte and leftovers: "quillon tinyproxy privoxy haproxy squid"),
 # BENCH_BURST_SIZE (8).
 set -uo pipefail
@@ -58,6 +59,8 @@ source "$FIXTURES/delay_path.sh"
 
 SCENARIOS=${BENCH_SCENARIOS:-loopback path}
 RUNS=${BENCH_RUNS:-5}
+LOOPBACK_FORWARDERS=${BENCH_LOOPBACK_FORWARDERS:-quillon quillon0 quillon1 tinyproxy privoxy \
+  haproxy squid}
 BULK_BYTES=$((${BENCH_BULK_MIB:-256} * 1024 * 1024))
 SMALL_COUNT=${BENCH_SMALL_COUNT:-1000}
 SMALL_SIZE=${BENCH_SMALL_SIZE:-1024}
@@ -218,14 +221,20 @@ start_quillon() {
     --log "$WORK/quillon.log" "${limits[@]}"
 }
 
-# The same proxy without spare upstream connections, beside it in the loopback table: what the
-# spares cost or save where there is no round trip to save.
-start_quillon0() {
-  CLIENT_AUTH[quillon0]=""
-  QUILLON_PROXY_PASSWORD="$PROXY_PASSWORD" start_forwarder quillon0 "$QUILLON_PROXY" \
-    --listen "${PORT[quillon0]}" --upstream "$SQUID" --user "$PROXY_USER" \
-    --log "$WORK/quillon0.log" --spares 0
+# The same proxy beside it in the loopback table, without spare upstream connections
+# (quillon0) and with them kept however fast the upstream's handshake is (quillon1): what the
+# spares cost where there is no round trip to save, and what the proxy saves by keeping none
+# there.
+start_quillon_variant() {  # start_quillon_variant NAME OPTION...
+  local name=$1
+  shift
+  CLIENT_AUTH[$name]=""
+  QUILLON_PROXY_PASSWORD="$PROXY_PASSWORD" start_forwarder "$name" "$QUILLON_PROXY" \
+    --listen "${PORT[$name]}" --upstream "$SQUID" --user "$PROXY_USER" \
+    --log "$WORK/$name.log" "$@"
 }
+start_quillon0() { start_quillon_variant quillon0 --spares 0; }
+start_quillon1() { start_quillon_variant quillon1 --spare-min-handshake-us 0; }
 
 # Spare connections of the quillon run that just ended (its last log line), against the
 # clients it served: prints "connected taken clients".
@@ -434,7 +443,7 @@ loopback_round() {  # loopback_round NAME
 }
 
 run_loopback() {
-  local names=(${BENCH_LOOPBACK_FORWARDERS:-quillon quillon0 tinyproxy privoxy haproxy squid})
+  local names=($LOOPBACK_FORWARDERS)
   local name round
   echo "== loopback: upstream and forwarders on 127.0.0.1 ($(uptime | sed 's/.*load/load/'))"
   start_upstream 127.0.0.1
@@ -679,8 +688,7 @@ echo
 echo "== results"
 for scenario in $SCENARIOS; do
   case $scenario in
-    loopback) print_loopback ${BENCH_LOOPBACK_FORWARDERS:-quillon quillon0 tinyproxy privoxy \
-      haproxy squid} direct ;;
+    loopback) print_loopback $LOOPBACK_FORWARDERS direct ;;
     path) print_path ;;
     cap) print_cap ;;
   esac

@@ -50,6 +50,11 @@ struct ProxyTimeouts {
   // byte before relaying starts: a close or reset within that time means the spare died as it
   // was taken, and the head is sent again on a new connection.
   int spareAnswerWaitMs = 50;
+  // Spares are kept only while the upstream's TCP handshake takes at least this long (the
+  // fastest of the last few, dialled by the spares or by sessions). A spare saves its client
+  // one handshake; below about a millisecond (the same host, a fast LAN) that saving is smaller
+  // than what keeping spares costs the proxy and the upstream. 0: whatever the handshake takes.
+  int spareMinHandshakeUs = 1000;
 };
 
 // Bounds on what the proxy holds at once. The defaults are the production values; tests lower

@@ -69,6 +69,7 @@ Socket dialUpstream(ProxyRun& run, const std::string& prefix) {
     logError(prefix, "解析目标代理地址失败: ", resolved);
     return Socket();
   }
+  const auto dialled = std::chrono::steady_clock::now();
   const IoResult connected = connectWithin(
       upstream.get(), address, deadlineIn(run.timeouts.upstreamConnectMs), &run.stopSignal);
   if (connected == IoResult::kStopped) {
@@ -80,6 +81,8 @@ Socket dialUpstream(ProxyRun& run, const std::string& prefix) {
     logError(prefix, "连接到目标代理失败: 错误码=", code, connectErrorText(code));
     return Socket();
   }
+  // The spares start once the path is slow enough for them to save something.
+  run.spares.handshakeMeasured(std::chrono::steady_clock::now() - dialled);
   return upstream;
 }
 

@@ -1,6 +1,7 @@
 #include "proxy/upstream_spares.h"
 
 #include <algorithm>
+#include <array>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -80,6 +81,31 @@ class Demand {
   Clock::time_point lastArrival_{};
 };
 
+// The upstream's last few TCP handshakes. A spare saves its client one handshake, so spares are
+// worth keeping only while even the fastest of these took at least `worthFrom`. The fastest is
+// the measure because a busy processor or a late wake-up only ever lengthens a handshake, while
+// the path's round trip is in every one of them.
+class Handshakes {
+ public:
+  explicit Handshakes(Clock::duration worthFrom) : worthFrom_(worthFrom) {}
+  void add(Clock::duration handshake) {
+    recent_[next_] = handshake;
+    next_ = (next_ + 1) % recent_.size();
+    count_ = std::min(count_ + 1, recent_.size());
+  }
+  bool worthSpares() const {
+    if (worthFrom_ <= Clock::duration{}) return true;
+    if (count_ == 0) return false;  // nothing known before the first dial
+    return *std::min_element(recent_.begin(), recent_.begin() + count_) >= worthFrom_;
+  }
+
+ private:
+  const Clock::duration worthFrom_;
+  std::array<Clock::duration, 8> recent_{};
+  size_t count_ = 0;
+  size_t next_ = 0;
+};
+
 }  // namespace
 
 struct UpstreamSpares::State {
@@ -91,7 +117,20 @@ struct UpstreamSpares::State {
         cap(std::min(static_cast<size_t>(std::max(limits.maxSpares, 0)), kMostSpares)),
         idle(milliseconds(timeouts.spareIdleMs)),
         connectLimit(milliseconds(timeouts.upstreamConnectMs)),
-        maxAge(milliseconds(timeouts.spareMaxAgeMs)) {}
+        maxAge(milliseconds(timeouts.spareMaxAgeMs)),
+        handshakes(std::chrono::microseconds(timeouts.spareMinHandshakeUs)) {}
+
+  // How many spares are called for at `now`. Mutex held.
+  size_t target(Clock::time_point now) const {
+    return handshakes.worthSpares() ? demand.target(now, cap, idle) : 0;
+  }
+  // A spare of the keeper's was connected after `handshake`. Mutex held.
+  void spareConnected(ReadySpare spare) {
+    handshakes.add(spare.handshake);
+    ready.push_back(std::move(spare));
+    ++counts.connected;
+    backoff = Clock::duration{};
+  }
 
   // The keeper's body: dials what is missing and watches every spare until stop().
   void keep();
@@ -130,6 +169,7 @@ struct UpstreamSpares::State {
   Clock::duration maxAge;
   Clock::duration backoff{};
   Clock::time_point backoffUntil{};
+  Handshakes handshakes;
   std::string pendingLine;  // written by the keeper once the mutex is released
   SpareCounts counts;
 };
@@ -192,10 +232,8 @@ void UpstreamSpares::State::dialMissing(std::unique_lock<std::mutex>& lock, size
   outsideWait = false;
   // After stop() the sockets dialled meanwhile close here, with the vectors.
   if (stopped) return;
-  for (ReadySpare& spare : connected) ready.push_back(std::move(spare));
+  for (ReadySpare& spare : connected) spareConnected(std::move(spare));
   for (Dial& dial : started) dialling.push_back(std::move(dial));
-  counts.connected += static_cast<int64_t>(connected.size());
-  if (!connected.empty()) backoff = Clock::duration{};
   if (failed) dialFailed(Clock::now());
 }
 
@@ -219,9 +257,7 @@ void UpstreamSpares::State::settle(const std::vector<PollEntry>& entries, Clock:
     if (at == dialling.end()) continue;
     switch (connectProgress(at->socket.get(), entry.revents)) {
       case ConnectProgress::kConnected:
-        ready.push_back({std::move(at->socket), now, now - at->startedAt});
-        ++counts.connected;
-        backoff = Clock::duration{};
+        spareConnected({std::move(at->socket), now, now - at->startedAt});
         dialling.erase(at);
         break;
       case ConnectProgress::kFailed:
@@ -246,11 +282,11 @@ void UpstreamSpares::State::keep() {
     // below.
     wake.clear();
     Clock::time_point now = Clock::now();
-    const size_t target = demand.target(now, cap, idle);
+    const size_t wanted = target(now);
     while (!ready.empty() && now - ready.front().connectedAt >= maxAge) ready.pop_front();
-    if (target == 0) closeAllLocked();
+    if (wanted == 0) closeAllLocked();
     const size_t held = ready.size() + dialling.size();
-    const size_t missing = target > held ? target - held : 0;
+    const size_t missing = wanted > held ? wanted - held : 0;
     if (missing > 0 && now >= backoffUntil) {
       dialMissing(lock, missing);
       continue;
@@ -274,7 +310,7 @@ void UpstreamSpares::State::keep() {
     // demand or the end of a back-off; a connect under way is looked at every kConnectCheckMs.
     Clock::time_point next = Clock::time_point::max();
     if (!ready.empty()) next = ready.front().connectedAt + maxAge;
-    if (target > 0) next = std::min(next, demand.endsAt(idle));
+    if (wanted > 0) next = std::min(next, demand.endsAt(idle));
     if (missing > 0) next = std::min(next, backoffUntil);
     int timeoutMs = -1;
     if (next != Clock::time_point::max()) {
@@ -351,9 +387,23 @@ void UpstreamSpares::clientArrived() {
     if (s.stopped || !s.keeperRunning) return;
     const Clock::time_point now = Clock::now();
     s.demand.arrive(now, s.cap, s.idle);
-    short_ = s.ready.size() + s.dialling.size() < s.demand.target(now, s.cap, s.idle);
+    short_ = s.ready.size() + s.dialling.size() < s.target(now);
   }
   if (short_) s.wake.raise();
+}
+
+void UpstreamSpares::handshakeMeasured(Clock::duration handshake) {
+  State& s = *state_;
+  bool changed = false;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.stopped || !s.keeperRunning) return;
+    const bool worth = s.handshakes.worthSpares();
+    s.handshakes.add(handshake);
+    changed = worth != s.handshakes.worthSpares();
+  }
+  // The keeper starts dialling spares, or closes the ones it holds.
+  if (changed) s.wake.raise();
 }
 
 SpareConnection UpstreamSpares::take() {

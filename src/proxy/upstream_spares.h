@@ -5,6 +5,11 @@
 // that takes it sends its client's request, so the upstream sees an ordinary new connection
 // that speaks a little later.
 //
+// Spares are kept only where they save something: while the upstream's TCP handshake takes at
+// least ProxyTimeouts::spareMinHandshakeUs. The keeper measures its own dials, and sessions
+// report theirs while there are no spares, so spares start once the path is slow enough and
+// stop (closing the ones held) once it is fast.
+//
 // Demand decides how many are kept: none before the first client, none once no client has
 // arrived for ProxyTimeouts::spareIdleMs, otherwise as many as clients arrived within one
 // second at the busiest moment of that time (a page load opens many at once), at most
@@ -55,6 +60,9 @@ class UpstreamSpares {
   // The oldest ready spare that is still open, silent and young enough; an invalid socket when
   // there is none. Any thread.
   SpareConnection take();
+  // A session opened its own connection to the upstream, and its TCP handshake took
+  // `handshake`. Any thread; cheap.
+  void handshakeMeasured(std::chrono::steady_clock::duration handshake);
   // Closes every spare and ends the keeper, waiting for it up to `wait` (it can only be held up
   // by a name lookup, which cannot be interrupted; the spares are closed before that wait).
   // Idempotent. Owner's thread.

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "proxy/upstream_spares.h"
 #include "proxy_harness.h"
 
 namespace quillon::testing {
@@ -129,6 +130,8 @@ ProxyTimeouts spareTimeouts(int idleMs = 20000, int maxAgeMs = 20000) {
   timeouts.spareMaxAgeMs = maxAgeMs;
   // A reset must reach a slow (instrumented, emulated) proxy within the wait.
   timeouts.spareAnswerWaitMs = 1000;
+  // Loopback handshakes are far below the production threshold: spares whatever they take.
+  timeouts.spareMinHandshakeUs = 0;
   return timeouts;
 }
 
@@ -392,6 +395,59 @@ TEST(UpstreamSpares, ManyClientsAtOnceAreAllServedAndNothingIsLeftOpen) {
   spares.harness.server->stop();
   EXPECT_TRUE(waitUntil([&] { return spares.recorder.unfinished() == 0; }, 10000))
       << spares.recorder.unfinished() << " upstream connections still open";
+}
+
+// A spare saves one handshake, so spares are kept only while the upstream's handshakes (the
+// fastest of the last eight) take at least spareMinHandshakeUs: on a fast path the sessions
+// dial alone, a slow handshake reported by a session starts the spares, and a fast dial of the
+// keeper's own stops them again, closing what it holds.
+TEST(UpstreamSpares, AreKeptOnlyWhileTheUpstreamHandshakeIsSlow) {
+  // Far above a loopback handshake, even an emulated one under load.
+  constexpr int kThresholdUs = 50000;
+  constexpr auto kSlow = milliseconds(500);
+  {
+    SCOPED_TRACE("a fast path, through the proxy");
+    ProxyTimeouts timeouts = spareTimeouts();
+    timeouts.spareMinHandshakeUs = kThresholdUs;
+    SpareHarness spares({}, timeouts);
+    ASSERT_TRUE(spares.harness.start());
+    std::vector<Socket> tunnels;
+    for (int i = 0; i < 3; ++i) {
+      std::string prefix;
+      tunnels.push_back(spares.client(connectHead(), prefix));
+      ASSERT_EQ(recvExactly(tunnels.back(), sizeof kReply - 1), kReply);
+    }
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_EQ(spares.harness.upstream.connectionCount(), 3) << "the sessions' own, no spare";
+    EXPECT_EQ(spares.harness.server->spareCounts().connected, 0);
+    spares.harness.server->stop();
+  }
+  SCOPED_TRACE("handshakes reported to the spares");
+  RecordingUpstream recorder({});
+  FakeUpstream upstream(recorder.script());
+  ProxyTimeouts timeouts = spareTimeouts();
+  timeouts.spareMinHandshakeUs = kThresholdUs;
+  UpstreamSpares spares(ProxyConfig{0, "127.0.0.1", upstream.port(), "", ""}, timeouts,
+                        withSpares(1), resolveIpv4);
+  ASSERT_TRUE(spares.start());
+  spares.clientArrived();
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_EQ(upstream.connectionCount(), 0) << "nothing is known of the path yet";
+
+  spares.handshakeMeasured(kSlow);
+  ASSERT_TRUE(waitUntil([&] { return upstream.connectionCount() == 1; }))
+      << "a slow handshake starts the spares";
+  // The keeper's own dial, over loopback, was fast: its spare is closed unused.
+  EXPECT_TRUE(waitUntil([&] { return recorder.closedUnused() == 1; }));
+  EXPECT_FALSE(spares.take().socket.valid());
+  // One slow handshake among the last eight fast or slow ones is not enough; eight are.
+  for (int i = 0; i < 7; ++i) spares.handshakeMeasured(kSlow);
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_EQ(upstream.connectionCount(), 1);
+  spares.handshakeMeasured(kSlow);
+  EXPECT_TRUE(waitUntil([&] { return upstream.connectionCount() == 2; }));
+  spares.stop(milliseconds(1000));
+  EXPECT_TRUE(waitUntil([&] { return recorder.unfinished() == 0; }));
 }
 
 // Once the upstream is gone, sessions dial on demand with today's lines, and the spares are

@@ -21,14 +21,15 @@ namespace {
 constexpr char kUsage[] =
     "usage: quillon-proxy --listen PORT --upstream HOST:PORT [--user U]\n"
     "                     [--password-file FILE | --password P] [--log FILE]\n"
-    "                     [--spares N] [--max-clients N]\n"
+    "                     [--spares N] [--max-clients N] [--spare-min-handshake-us N]\n"
     "The upstream password is the first line of FILE (without its line end), or P, or else\n"
     "the value of the environment variable QUILLON_PROXY_PASSWORD; an option wins over the\n"
     "variable, and the two options cannot be given together. --password is visible to every\n"
     "local user in the process list: prefer the file or the variable. With --log the log lines\n"
     "go to FILE (appended, moved aside when large) as the program writes its own log.\n"
     "--spares and --max-clients replace the proxy's limits (spare upstream connections kept\n"
-    "ready, client connections at once), for the benchmark.\n";
+    "ready, client connections at once), for the benchmark; --spare-min-handshake-us sets\n"
+    "the upstream handshake from which spares are kept (0: always).\n";
 
 constexpr char kPasswordVariable[] = "QUILLON_PROXY_PASSWORD";
 
@@ -36,6 +37,7 @@ constexpr char kPasswordVariable[] = "QUILLON_PROXY_PASSWORD";
 struct Options {
   quillon::ProxyConfig config;
   quillon::ProxyLimits limits;
+  quillon::ProxyTimeouts timeouts;
 };
 
 // A count: 0 to 100000, decimal digits only.
@@ -107,6 +109,10 @@ bool parseArguments(int argc, char** argv, Options& options, std::string& logPat
       if (!count) return false;
       (name == "--spares" ? options.limits.maxSpares : options.limits.maxClientConnections) =
           *count;
+    } else if (name == "--spare-min-handshake-us") {
+      const auto micros = parseCount(value);
+      if (!micros) return false;
+      options.timeouts.spareMinHandshakeUs = *micros;
     } else if (name == "--log") {
       logPath = value;
     } else if (name == "--password" && !password) {
@@ -172,6 +178,7 @@ int main(int argc, char** argv) {
                        " active=", server.activeTunnelCount());
     });
     server.setLimits(options.limits);
+    server.setTimeouts(options.timeouts);
     if (!server.start(options.config)) {
       exitCode = 1;
     } else {
