@@ -229,6 +229,7 @@ start_quillon_variant() {  # start_quillon_variant NAME OPTION...
   local name=$1
   shift
   CLIENT_AUTH[$name]=""
+  rm -f "$WORK/$name.log"
   QUILLON_PROXY_PASSWORD="$PROXY_PASSWORD" start_forwarder "$name" "$QUILLON_PROXY" \
     --listen "${PORT[$name]}" --upstream "$SQUID" --user "$PROXY_USER" \
     --log "$WORK/$name.log" "$@"
@@ -236,13 +237,13 @@ start_quillon_variant() {  # start_quillon_variant NAME OPTION...
 start_quillon0() { start_quillon_variant quillon0 --spares 0; }
 start_quillon1() { start_quillon_variant quillon1 --spare-min-handshake-us 0; }
 
-# Spare connections of the quillon run that just ended (its last log line), against the
-# clients it served: prints "connected taken clients".
-quillon_spares() {
+# Spare connections of the run of NAME (quillon by default) that just ended (its last log
+# line), against the clients it served: prints "connected taken clients".
+quillon_spares() {  # quillon_spares [NAME]
   awk '/spares: connected=/ { split($0, a, "connected="); split(a[2], b, " taken=");
                               c = b[1]; t = b[2] + 0 }
        /新客户端连接/ { n++ }
-       END { printf "%d %d %d\n", c, t, n }' "$WORK/quillon.log" 2>/dev/null
+       END { printf "%d %d %d\n", c, t, n }' "$WORK/${1:-quillon}.log" 2>/dev/null
 }
 
 start_tinyproxy() {
@@ -463,6 +464,13 @@ run_loopback() {
     echo "   round $round done ($(uptime | sed 's/.*load/load/'))"
   done
   stop_scenario
+  for name in "${names[@]}"; do
+    case $name in
+      # The client count is left out: a long run's log has been moved aside meanwhile.
+      quillon*) echo "   $name spares connected, taken: $(quillon_spares "$name" |
+                  cut -d' ' -f1,2)" ;;
+    esac
+  done
 }
 
 print_loopback() {
